@@ -1,0 +1,78 @@
+// The channel record of the daemon, the module-row type, link states and
+// chat result codes. One daemon serves one channel: `channel` below is the
+// record, filled by the configuration load and driven by the link code.
+#pragma once
+
+#include <stdint.h>
+
+extern "C" {
+#include <libubox/uloop.h>
+}
+
+struct at_channel;
+
+// Wrap a NUL-terminated text into a link frame. Returns a malloc'd frame or
+// null; on success *extra_len holds the bytes the frame has beyond the text,
+// so the caller writes strlen(text) + *extra_len bytes, then frees the frame.
+typedef char *(*odu_encode_fn)(const char *text, int *extra_len);
+
+// Turn the bytes of one read (count n, followed by a zero byte the caller
+// placed) into answer text. Returns a malloc'd NUL-terminated text and its
+// length in *text_len, or null when the bytes carry no answer text. May set
+// rgmii_ready in the record.
+typedef char *(*odu_decode_fn)(at_channel *ch, const char *bytes, int n, int *text_len);
+
+enum : uint32_t {
+	LINK_NONE = 0,
+	LINK_ATTACHED = 1,
+	LINK_DETACHED = 2,
+};
+
+enum : int {
+	CHAT_OK = 0,
+	CHAT_BAD_ARGUMENT = 2,
+	CHAT_WRITE_FAILED = 3,
+	CHAT_NO_ANSWER = 4,
+	CHAT_TIMED_OUT = 5,
+	CHAT_NOT_READY = 6,
+};
+
+// One row of the module table: a model and its framing methods. A row
+// without decode_frame means the module speaks plain AT text.
+struct odu_module {
+	char model[64];
+	int frame_header_len;
+	odu_encode_fn encode_at;
+	odu_decode_fn decode_frame;
+	odu_encode_fn encode_heartbeat;
+};
+
+struct at_channel {
+	char name[64];                 // channel id
+	char object_name[128];         // "ravel" + name
+	uint32_t link_state;           // LINK_*
+	int fail_count;                // consecutive failed at_cmd calls
+	uint32_t trace_level;          // log level of AT traffic lines
+	uint32_t poll_interval;        // ms between poll runs
+	struct uloop_timeout poll_timer; // embedded: poll_tick finds the record by container_of
+	char server[128];              // dotted IPv4
+	char model[128];
+	char proto[64];                // "udp" (any case) or TCP
+	uint32_t port;
+	int poll_count;                // poll runs that reached the heartbeat step
+	int heartbeat_interval;        // ms
+	int frame_header_len;          // 3 framed, 0 plain
+	uint32_t lost_since;           // uptime second of the first noticed loss, 0 if none
+	odu_encode_fn encode_at;
+	odu_decode_fn decode_frame;    // non-null: the module is framed
+	odu_encode_fn encode_heartbeat;
+	uint32_t rgmii_ready;          // framed module announced readiness
+	int link_fd;                   // link socket or -1
+	uint32_t answer_len;
+	char *answer;                  // malloc'd, NUL-terminated, or null
+};
+
+// The daemon's one channel record (defined in link/channel.cc).
+extern at_channel channel;
+
+inline bool channel_is_framed(const at_channel *ch) { return ch->decode_frame != nullptr; }

@@ -1,0 +1,3 @@
+#include "link/at_channel.h"
+
+at_channel channel;
