@@ -1,0 +1,54 @@
+#include "daemon/bus_call.h"
+
+#include <stdlib.h>
+
+extern "C" {
+#include <libubox/blobmsg.h>
+#include <libubox/blobmsg_json.h>
+#include <libubus.h>
+}
+
+#include "common/log.h"
+
+namespace {
+
+blob_buf call_buf;
+
+void on_call_data(ubus_request *req, int /*type*/, blob_attr *msg)
+{
+	auto *call = static_cast<bus_call *>(req->priv);
+	if (!msg || !call)
+		return;
+	char *text = blobmsg_format_json_with_cb(msg, true, nullptr, nullptr, 0);
+	if (!text)
+		return;
+	free(call->reply);
+	call->reply = text;
+}
+
+} // namespace
+
+int bus_call_once(bus_call *call)
+{
+	if (!call || !call->method || !*call->method || !call->path || !*call->path)
+		return -1;
+
+	ubus_context *ctx = ubus_connect(nullptr);
+	if (!ctx) {
+		log_message(3, "ubus connect failed");
+		return -1;
+	}
+
+	int result = -1;
+	uint32_t id = 0;
+	blob_buf_init(&call_buf, 0);
+	if (call->message && !blobmsg_add_json_from_string(&call_buf, call->message)) {
+		log_message(3, "Failed to parse message data");
+	} else if (ubus_lookup_id(ctx, call->path, &id) == 0) {
+		ubus_invoke(ctx, id, call->method, call_buf.head, on_call_data, call, BUS_CALL_TIMEOUT_MS);
+		result = 0;
+	}
+	blob_buf_free(&call_buf);
+	ubus_free(ctx);
+	return result;
+}

@@ -1,0 +1,48 @@
+// The AT chat engine: runs command lines on the link socket and collects
+// the module's answers. Every function returns a CHAT_* code.
+#pragma once
+
+#include <stddef.h>
+
+#include "link/at_channel.h"
+
+constexpr int CHAT_LINE_LIMIT = 1025;     // a sent line holds at most 1024 characters
+constexpr int CHAT_COMMAND_SIZE = 64;     // a command followed by '|' holds at most 63
+constexpr int CHAT_WINDOW = 1023;         // bytes one collection window takes
+constexpr int CHAT_BLOCK = 1024;          // answer buffer grows in these steps
+constexpr int CHAT_SELECT_STEP_US = 500000;
+constexpr int CHAT_ALARM_MIN_S = 2;
+// Bound on one collection and on the joined answer: a reply on the bus
+// cannot carry more than 1 MiB anyway.
+constexpr size_t CHAT_ANSWER_MAX = 1024 * 1024;
+
+// Runs a command line ('|' separates commands, '>' splits a command into a
+// prompt step and a Ctrl-Z step) under an overall alarm of
+// commands x wait_ms / 1000 seconds (at least 2). The answers are joined in
+// ch->answer / ch->answer_len, which must be empty on entry; the result is
+// the last command's code, or CHAT_TIMED_OUT when the alarm fired and
+// nothing was collected. A command before a '|' longer than 63 characters
+// is refused with CHAT_BAD_ARGUMENT and not sent.
+int chat(at_channel *ch, const char *line, const char *expect, int wait_ms);
+
+// One command: one or two send/collect steps. *answer may be set even on
+// failure; the caller frees it.
+int chat_exchange(at_channel *ch, const char *command, char **answer, int *answer_len,
+		  const char *expect, int wait_ms);
+
+// Sends one text (framed through encode_at / encode_heartbeat when the
+// module has them) in one write.
+int chat_send(at_channel *ch, const char *text);
+
+// Collects an answer until "OK", "ERROR", the expected text, the end of the
+// connection, or wait_ms without new bytes (tested in half-second steps).
+// *answer is set whenever the result is not CHAT_BAD_ARGUMENT; the caller
+// frees it. *answer_len counts every byte collected.
+int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect, int wait_ms);
+
+// Reads text the module sent on its own, waiting at most wait_ms for it.
+// *text is set once something was readable; the caller frees it.
+int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms);
+
+// Seconds of the overall alarm for a line of `commands` commands.
+unsigned chat_alarm_seconds(size_t commands, int wait_ms);

@@ -1,0 +1,26 @@
+// Periodic supervision of the link: attach while down, heartbeat, pending
+// text and the scan cache, loss check.
+#pragma once
+
+extern "C" {
+#include <libubox/uloop.h>
+}
+
+#include "link/at_channel.h"
+
+constexpr int POLL_INTERVAL_MS = 400;
+constexpr int POLL_PENDING_WAIT_MS = 200;
+constexpr const char *SCAN_KEY_FILE = "/tmp/lumen_async_key";
+constexpr const char *SCAN_DEFAULT_MARKER = "QSCAN: ";
+constexpr const char *SCAN_CACHE_FILE = "lumen_cache";
+
+// Sets poll_tick as the callback and arms the timer for 400 ms, replacing
+// any pending expiry.
+void poll_timer_start(at_channel *ch);
+
+// One poll run; the timer is embedded in the record it belongs to.
+void poll_tick(struct uloop_timeout *timer);
+
+// Whether this run sends a heartbeat (framed modules only once ready); the
+// caller counts the run with poll_count afterwards.
+bool poll_heartbeat_due(const at_channel *ch);
