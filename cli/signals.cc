@@ -1,0 +1,34 @@
+#include "cli/signals.h"
+
+#include <signal.h>
+
+#include "common/log.h"
+
+static volatile sig_atomic_t signals_caught;
+static sig_atomic_t signals_reported;
+
+static void on_cli_signal(int)
+{
+	signals_caught = signals_caught + 1;
+}
+
+void install_cli_signal_handlers()
+{
+	struct sigaction sa {};
+	sa.sa_handler = on_cli_signal;
+	sigemptyset(&sa.sa_mask);
+	sa.sa_flags = 0;
+	sigaction(SIGINT, &sa, nullptr);
+	sigaction(SIGTERM, &sa, nullptr);
+	sigaction(SIGUSR1, &sa, nullptr);
+	sigaction(SIGUSR2, &sa, nullptr);
+	signal(SIGPIPE, SIG_IGN);
+}
+
+void report_cli_signals()
+{
+	while (signals_reported != signals_caught) {
+		signals_reported = signals_reported + 1;
+		log_message(4, "recieve exit");
+	}
+}

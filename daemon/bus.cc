@@ -1,0 +1,83 @@
+#include "daemon/bus.h"
+
+#include <cstdio>
+
+#include "common/log.h"
+#include "daemon/daemon.h"
+#include "daemon/service.h"
+#include "link/at_channel.h"
+#include "link/link.h"
+
+struct ubus_context *bus_ctx;
+const char *bus_socket_path;
+
+static struct uloop_timeout reconnect_timer;
+static struct ubus_event_handler reset_event_handler;
+
+int bus_start(const char *path)
+{
+	uloop_init();
+	bus_socket_path = path;
+
+	bus_ctx = ubus_connect(path);
+	if (!bus_ctx)
+		return -5;
+	log_message(4, "connected as %08x", bus_ctx->local_id);
+
+	bus_ctx->connection_lost = on_connection_lost;
+	register_reset_event(bus_ctx);
+	ubus_add_uloop(bus_ctx);
+
+	int ret = ubus_add_object(bus_ctx, &service_object);
+	if (ret)
+		log_message(3, "Failed to publish object '%s': %s", service_object.name, ubus_strerror(ret));
+	return 0;
+}
+
+void bus_stop()
+{
+	uloop_timeout_cancel(&reconnect_timer);
+	if (bus_ctx)
+		ubus_free(bus_ctx);
+	bus_ctx = nullptr;
+}
+
+void register_reset_event(struct ubus_context *ctx)
+{
+	char event[128] = {};
+	snprintf(event, sizeof(event), "ravel.%s.reset", channel.name);
+
+	reset_event_handler.cb = on_reset_event;
+	if (ubus_register_event_handler(ctx, &reset_event_handler, event))
+		log_message(3, "failed to add ubus event handler phy\n");
+}
+
+void on_reset_event(struct ubus_context *, struct ubus_event_handler *, const char *, struct blob_attr *)
+{
+	log_message(4, "recieve event reset\n");
+	disattach_odu(&channel);
+	attach_odu(&channel);
+}
+
+void on_connection_lost(struct ubus_context *)
+{
+	bus_reconnect(nullptr);
+}
+
+void bus_reconnect(struct uloop_timeout *)
+{
+	if (ubus_reconnect(bus_ctx, bus_socket_path)) {
+		log_message(3, "failed to reconnect, trying again in %d seconds", BUS_RECONNECT_SECONDS);
+		reconnect_timer.cb = bus_reconnect;
+		uloop_timeout_set(&reconnect_timer, BUS_RECONNECT_SECONDS * 1000);
+		return;
+	}
+
+	uloop_timeout_cancel(&reconnect_timer);
+	log_message(4, "reconnected to ubus, new id: %08x", bus_ctx->local_id);
+	ubus_add_uloop(bus_ctx);
+	// The library publishes our objects again but not the event
+	// subscription: without this the reset event is lost for good after
+	// the bus daemon restarts.
+	register_reset_event(bus_ctx);
+}

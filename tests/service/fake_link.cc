@@ -1,0 +1,53 @@
+#include "tests/service/fake_link.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/text.h"
+#include "link/at_channel.h"
+#include "link/chat.h"
+#include "link/link.h"
+
+at_channel channel;
+fake_link_state fake_link;
+
+void fake_link_reset(const char *channel_name)
+{
+	memset(&channel, 0, sizeof(channel));
+	channel.link_fd = -1;
+	bounded_copy(channel.name, sizeof(channel.name), channel_name, strlen(channel_name));
+	snprintf(channel.object_name, sizeof(channel.object_name), "ravel%s", channel_name);
+	channel.link_state = LINK_ATTACHED;
+	fake_link = fake_link_state{};
+}
+
+int chat(at_channel *ch, const char *cmd, const char *, int wait_ms)
+{
+	fake_link.calls.push_back({ cmd, wait_ms, ch->trace_level });
+	scripted_result r{ CHAT_OK, "OK\r\n" };
+	if (!fake_link.script.empty()) {
+		r = fake_link.script.front();
+		fake_link.script.pop_front();
+	}
+	const char *text = r.long_answer.empty() ? r.answer : r.long_answer.c_str();
+	if (text) {
+		size_t len = strlen(text);
+		ch->answer = static_cast<char *>(malloc(len + 1));
+		memcpy(ch->answer, text, len + 1);
+		ch->answer_len = static_cast<uint32_t>(len);
+	}
+	return r.code;
+}
+
+int attach_odu(at_channel *ch)
+{
+	fake_link.attaches++;
+	ch->link_state = LINK_ATTACHED;
+	return 0;
+}
+
+void disattach_odu(at_channel *ch)
+{
+	fake_link.detaches++;
+	ch->link_state = LINK_DETACHED;
+}
