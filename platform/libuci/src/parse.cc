@@ -1,0 +1,319 @@
+// Config file parser: lines of "package", "config", "option" and "list".
+#include "internal.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace uci_impl {
+
+namespace {
+
+// Finds sections by name and options by (section, name) while a file is
+// parsed, so that large files do not cost quadratic time. Holds the first
+// element of each name, matching the first-match rule of lookups.
+class name_index {
+public:
+	~name_index() { free(slots_); }
+
+	uci_element *find(const void *parent, const char *name) const
+	{
+		if (!cap_)
+			return nullptr;
+		size_t mask = cap_ - 1;
+		for (size_t i = hash(parent, name) & mask;; i = (i + 1) & mask) {
+			const slot &s = slots_[i];
+			if (!s.e)
+				return nullptr;
+			if (s.parent == parent && strcmp(s.e->name, name) == 0)
+				return s.e;
+		}
+	}
+
+	// Adds e unless its name is already held. False when out of memory.
+	bool insert(const void *parent, uci_element *e)
+	{
+		if ((used_ + 1) * 2 > cap_ && !grow())
+			return false;
+		size_t mask = cap_ - 1;
+		for (size_t i = hash(parent, e->name) & mask;; i = (i + 1) & mask) {
+			slot &s = slots_[i];
+			if (!s.e) {
+				s.parent = parent;
+				s.e = e;
+				used_++;
+				return true;
+			}
+			if (s.parent == parent && strcmp(s.e->name, e->name) == 0)
+				return true;
+		}
+	}
+
+private:
+	struct slot {
+		const void *parent;
+		uci_element *e;
+	};
+
+	static size_t hash(const void *parent, const char *name)
+	{
+		uint64_t h = 1469598103934665603ull ^ (uint64_t)(uintptr_t)parent;
+		for (const unsigned char *c = (const unsigned char *)name; *c; c++)
+			h = (h ^ *c) * 1099511628211ull;
+		return (size_t)(h ^ (h >> 29));
+	}
+
+	bool grow()
+	{
+		size_t ncap = cap_ ? cap_ * 2 : 64;
+		slot *ns = (slot *)calloc(ncap, sizeof(slot));
+		if (!ns)
+			return false;
+		slot *old = slots_;
+		size_t ocap = cap_;
+		slots_ = ns;
+		cap_ = ncap;
+		used_ = 0;
+		for (size_t i = 0; i < ocap; i++) {
+			if (old[i].e)
+				insert(old[i].parent, old[i].e);
+		}
+		free(old);
+		return true;
+	}
+
+	slot *slots_ = nullptr;
+	size_t cap_ = 0;
+	size_t used_ = 0;
+};
+
+enum class step { OK, ERROR, NOMEM };
+
+struct parser {
+	uci_context *ctx;
+	uci_package *p;
+	line_reader rd;
+	uci_section *section = nullptr;
+	name_index index;
+	const char *reason = nullptr;
+	int byte = 0;
+
+	parser(uci_context *c, uci_package *pkg, const char *data, size_t len)
+		: ctx(c), p(pkg), rd(data, len) {}
+
+	bool strict() const { return ctx->flags & UCI_FLAG_STRICT; }
+
+	step fail(const char *why, size_t at)
+	{
+		reason = why;
+		byte = (int)at;
+		return step::ERROR;
+	}
+
+	step line(tokenizer &t);
+	step command(tokenizer &t, size_t kw_start, size_t kw_len, bool *more);
+	step do_config(const char *type, const char *name, size_t at);
+	step do_option(bool list, const char *name, const char *value, size_t at);
+};
+
+enum class keyword { NONE, PACKAGE, CONFIG, OPTION, LIST };
+
+keyword match_keyword(const char *s, size_t n)
+{
+	struct kw {
+		const char *name;
+		keyword k;
+	};
+	static const kw table[] = {
+		{"package", keyword::PACKAGE}, {"p", keyword::PACKAGE},
+		{"config", keyword::CONFIG},   {"c", keyword::CONFIG},
+		{"option", keyword::OPTION},   {"o", keyword::OPTION},
+		{"list", keyword::LIST},       {"l", keyword::LIST},
+	};
+	for (const kw &k : table) {
+		if (strlen(k.name) == n && memcmp(k.name, s, n) == 0)
+			return k.k;
+	}
+	return keyword::NONE;
+}
+
+step parser::line(tokenizer &t)
+{
+	for (;;) {
+		tokenizer::next_kind next = t.peek();
+		if (next == tokenizer::END)
+			return step::OK;
+		// The keyword ends at a space or TAB only: "config\n" is not "config".
+		size_t kw = t.pos;
+		while (t.pos < rd.blen && rd.buf[t.pos] != ' ' && rd.buf[t.pos] != '\t')
+			t.pos++;
+		bool more = false;
+		step r = command(t, kw, t.pos - kw, &more);
+		if (r != step::OK || !more)
+			return r;
+		t.pos++; // the ';' between two commands
+	}
+}
+
+step parser::command(tokenizer &t, size_t kw_start, size_t kw_len, bool *more)
+{
+	keyword k = match_keyword(rd.buf + kw_start, kw_len);
+	if (k == keyword::NONE)
+		return fail("invalid command", 0);
+	int want = k == keyword::PACKAGE ? 1 : 2;
+
+	word words[2];
+	int n = 0;
+	bool line_done = false;
+	while (n < want) {
+		tokenizer::next_kind next = t.peek();
+		if (next == tokenizer::END) {
+			line_done = true;
+			break;
+		}
+		if (next == tokenizer::SEMI)
+			break;
+		word_end e = t.read_word(&words[n]);
+		n++;
+		if (e == word_end::NOMEM)
+			return step::NOMEM;
+		if (e == word_end::ERR_SQUOTE)
+			return fail("EOF with unterminated '", t.pos);
+		if (e == word_end::ERR_DQUOTE)
+			return fail("EOF with unterminated \"", t.pos);
+		if (e != word_end::SPACE) {
+			line_done = true;
+			break;
+		}
+	}
+	if (!line_done && n == want) {
+		tokenizer::next_kind next = t.peek();
+		if (next == tokenizer::WORD) {
+			if (strict()) {
+				word extra;
+				word_end e = t.read_word(&extra);
+				if (e == word_end::NOMEM)
+					return step::NOMEM;
+				return fail("too many arguments", t.pos);
+			}
+			t.pos = rd.blen;
+		} else if (next == tokenizer::SEMI) {
+			*more = true;
+		}
+	} else if (!line_done && t.pos < rd.blen && rd.buf[t.pos] == ';') {
+		*more = true;
+	}
+
+	// Words stay in place in the line buffer; later reads only append to it.
+	const char *a = n > 0 && words[0].len ? t.text(words[0]) : nullptr;
+	const char *b = n > 1 && words[1].len ? t.text(words[1]) : nullptr;
+	switch (k) {
+	case keyword::PACKAGE:
+		// The package takes its name from the file; the line is only checked.
+		if (!a)
+			return fail("insufficient arguments", t.pos);
+		if (!valid_package_keyword(a))
+			return fail("invalid character in name field", t.pos);
+		return step::OK;
+	case keyword::CONFIG:
+		return do_config(a, b, t.pos);
+	case keyword::OPTION:
+		return do_option(false, a, b, t.pos);
+	case keyword::LIST:
+		return do_option(true, a, b, t.pos);
+	case keyword::NONE:
+		break;
+	}
+	return step::OK;
+}
+
+step parser::do_config(const char *type, const char *name, size_t at)
+{
+	if (!type)
+		return fail("insufficient arguments", at);
+	if (!valid_type(type))
+		return fail("invalid character in type field", at);
+	if (name && !valid_name(name))
+		return fail("invalid character in name field", at);
+
+	if (name) {
+		uci_element *e = index.find(p, name);
+		if (e) {
+			uci_section *s = uci_to_section(e);
+			if (strcmp(s->type, type) != 0) {
+				if (strict())
+					return fail("section of different type overwrites prior section with same name", at);
+				if (!section_set_type(s, type))
+					return step::NOMEM;
+			}
+			section = s;
+			return step::OK;
+		}
+	}
+	uci_section *s = section_add(p, type, name);
+	if (!s)
+		return step::NOMEM;
+	if (!index.insert(p, &s->e))
+		return step::NOMEM;
+	section = s;
+	return step::OK;
+}
+
+step parser::do_option(bool list, const char *name, const char *value, size_t at)
+{
+	if (!section)
+		return fail("option/list command found before the first section", 0);
+	if (!name)
+		return fail("insufficient arguments", at);
+	if (!valid_name(name))
+		return fail("invalid character in name field", at);
+	// An empty option value sets nothing; an empty list value is an item.
+	if (!list && !value)
+		return step::OK;
+
+	uci_option *o = nullptr;
+	if (uci_element *e = index.find(section, name))
+		o = uci_to_option(e);
+	bool is_new = !o;
+	int rc = list ? option_add_item(section, o, name, value ? value : "", &o)
+		      : option_set(section, o, name, value, &o);
+	if (rc != UCI_OK)
+		return step::NOMEM;
+	if (is_new && !index.insert(section, &o->e))
+		return step::NOMEM;
+	return step::OK;
+}
+
+} // namespace
+
+void record_parse_error(uci_context *ctx, const char *reason, int line, int byte)
+{
+	if (!ctx->pctx)
+		return;
+	ctx->pctx->reason = reason;
+	ctx->pctx->line = line;
+	ctx->pctx->byte = byte;
+	if (ctx->flags & UCI_FLAG_PERROR)
+		fprintf(stderr, "uci: Parse error (%s) at line %d, byte %d\n", reason, line, byte);
+}
+
+int parse_config(uci_context *ctx, uci_package *p, const char *data, size_t len)
+{
+	parser ps(ctx, p, data, len);
+	while (ps.rd.next_line()) {
+		tokenizer t(ps.rd);
+		step r = ps.line(t);
+		if (r == step::NOMEM)
+			return UCI_ERR_MEM;
+		if (r == step::ERROR) {
+			record_parse_error(ctx, ps.reason, ps.rd.line, ps.byte);
+			if (ps.strict())
+				return UCI_ERR_PARSE;
+		}
+	}
+	if (ps.rd.oom)
+		return UCI_ERR_MEM;
+	return UCI_OK;
+}
+
+} // namespace uci_impl
