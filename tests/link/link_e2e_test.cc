@@ -1,0 +1,203 @@
+// Link code touching the router's fixed paths (/tmp/oriel, /tmp/lumen_async_key,
+// /proc/uptime, the system log): run inside the harness sandbox.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "common/log.h"
+#include "harness.h"
+#include "link/link.h"
+#include "link/poll.h"
+#include "peer.h"
+
+using namespace linktest;
+
+namespace {
+
+const std::string state_file = "/tmp/oriel/cache/ravel_tools_cpe";
+const std::string scan_cache = "/tmp/oriel/tmp/lumen_cache";
+
+class link_e2e : public harness::sandbox_test {
+protected:
+	void SetUp() override
+	{
+		harness::sandbox_test::SetUp();
+		if (IsSkipped())
+			return;
+		log_threshold = 7;
+		signal(SIGPIPE, SIG_IGN);
+	}
+	void TearDown() override
+	{
+		uloop_timeout_cancel(&ch.poll_timer);
+		if (ch.link_fd >= 0 && ch.link_state == LINK_ATTACHED && own_fd)
+			close(ch.link_fd);
+		harness::sandbox_test::TearDown();
+	}
+
+	at_channel ch = {};
+	bool own_fd = false;
+};
+
+int listener(uint16_t *port)
+{
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+	listen(fd, 4);
+	socklen_t len = sizeof(a);
+	getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+	*port = ntohs(a.sin_port);
+	return fd;
+}
+
+TEST_F(link_e2e, attach_and_detach_rewrite_the_state_file_once_each)
+{
+	uint16_t port = 0;
+	int lfd = listener(&port);
+	ch = plain_channel(-1);
+	ch.port = port;
+	own_fd = true;
+
+	ASSERT_EQ(attach_odu(&ch), 0);
+	EXPECT_EQ(ch.link_state, LINK_ATTACHED);
+	EXPECT_GE(ch.link_fd, 0);
+	EXPECT_TRUE(harness::system_log().wait_for("attach_odu ok"));
+	// No bus in the sandbox: the notification fails and is only logged.
+	EXPECT_TRUE(harness::system_log().wait_for("ubus connect failed"));
+	EXPECT_EQ(harness::read_file(state_file).value_or("missing"),
+		  "{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n"
+		  "\t\t\"channel\": \"cpe\",\n\t\t\"server\": \"127.0.0.1\",\n\t\t\"port\": " +
+			  std::to_string(port) + ",\n\t\t\"proto\": \"tcp\"\n\t}\n}");
+
+	unlink(state_file.c_str());
+	EXPECT_EQ(attach_odu(&ch), 0); // already attached: nothing happens
+	EXPECT_FALSE(harness::path_exists(state_file));
+
+	disattach_odu(&ch);
+	EXPECT_EQ(ch.link_state, LINK_DETACHED);
+	EXPECT_EQ(ch.link_fd, -1);
+	EXPECT_TRUE(ch.poll_timer.pending);
+	EXPECT_EQ(harness::read_file(state_file).value_or("missing"),
+		  "{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n\t\t\n\t}\n}");
+
+	unlink(state_file.c_str());
+	uloop_timeout_cancel(&ch.poll_timer);
+	disattach_odu(&ch); // second detach: no file, no timer
+	EXPECT_FALSE(harness::path_exists(state_file));
+	EXPECT_FALSE(ch.poll_timer.pending);
+	close(lfd);
+}
+
+TEST_F(link_e2e, failed_attach_leaves_the_record_alone)
+{
+	uint16_t port = 0;
+	int lfd = listener(&port);
+	close(lfd);
+	ch = plain_channel(-1);
+	ch.port = port;
+	EXPECT_EQ(attach_odu(&ch), -1);
+	EXPECT_EQ(ch.link_state, LINK_NONE);
+	EXPECT_EQ(ch.link_fd, -1);
+	EXPECT_FALSE(harness::path_exists(state_file));
+
+	// A framed module loses its readiness on detach; a never-attached link detaches too.
+	ch = framed_channel(-1, true);
+	disattach_odu(&ch);
+	EXPECT_EQ(ch.rgmii_ready, 0u);
+	EXPECT_EQ(ch.link_state, LINK_DETACHED);
+	EXPECT_TRUE(harness::path_exists(state_file));
+}
+
+TEST_F(link_e2e, poll_run_heartbeat_and_scan_cache)
+{
+	peer p;
+	ch = plain_channel(p.link_fd());
+	p.run([&](peer_end &m) { m.send("+QSCAN: 1,2\r\n"); });
+	p.join();
+
+	poll_tick(&ch.poll_timer);
+	EXPECT_EQ(ch.poll_count, 1);
+	EXPECT_TRUE(ch.poll_timer.pending);
+	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "+QSCAN: 1,2\r\n");
+
+	std::string heard;
+	p.run([&](peer_end &m) {
+		heard = m.drain(100ms);
+		m.send("no marker here\r\n");
+	});
+	p.join();
+	EXPECT_EQ(heard, "AT\r");
+	poll_tick(&ch.poll_timer); // run 2: no heartbeat, text without the marker
+	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "+QSCAN: 1,2\r\n");
+
+	// A key file with a line ending: only text holding it, ending included.
+	harness::write_file("/tmp/lumen_async_key", "MARK\n");
+	p.run([&](peer_end &m) {
+		EXPECT_EQ(m.drain(100ms), "");
+		m.send("MARK without newline");
+	});
+	p.join();
+	poll_tick(&ch.poll_timer);
+	p.run([&](peer_end &m) { m.send("MARK\nwith it"); });
+	p.join();
+	poll_tick(&ch.poll_timer);
+	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "+QSCAN: 1,2\r\nMARK\nwith it");
+
+	// An empty key file matches every text.
+	harness::write_file("/tmp/lumen_async_key", "");
+	p.run([&](peer_end &m) { m.send("anything"); });
+	p.join();
+	poll_tick(&ch.poll_timer);
+	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "+QSCAN: 1,2\r\nMARK\nwith itanything");
+	EXPECT_EQ(ch.poll_count, 5);
+}
+
+TEST_F(link_e2e, framed_poll_waits_for_readiness_before_heartbeats)
+{
+	peer p;
+	ch = framed_channel(p.link_fd(), false);
+	p.run([&](peer_end &m) { m.send(rgmii_frame(0xE0, "RGMII_ATC_READY")); });
+	p.join();
+	poll_tick(&ch.poll_timer); // not ready: no heartbeat, no count; reads the announcement
+	EXPECT_EQ(ch.poll_count, 0);
+	EXPECT_EQ(ch.rgmii_ready, 1u);
+	EXPECT_TRUE(harness::system_log().wait_for("odu ready 1"));
+
+	poll_tick(&ch.poll_timer);
+	EXPECT_EQ(ch.poll_count, 1);
+	std::string heard;
+	p.run([&](peer_end &m) { heard = m.drain(100ms); });
+	p.join();
+	EXPECT_EQ(heard, rgmii_frame(0xE4, "HEARBEAT_REQ"));
+}
+
+TEST_F(link_e2e, power_down_notice_after_601_seconds_of_loss)
+{
+	harness::set_uptime("12345.67 23456.78\n");
+	ch = plain_channel(-1);
+	link_lost_note(&ch);
+	EXPECT_EQ(ch.lost_since, 12345u);
+	EXPECT_TRUE(harness::system_log().wait_for("odu lose connection,tip 12345"));
+	link_lost_note(&ch);
+	EXPECT_EQ(harness::system_log().find("odu lose connection,tip").size(), 1u);
+
+	harness::set_uptime("12945.99 0.00\n");
+	link_lost_check(&ch);
+	EXPECT_EQ(ch.lost_since, 12345u);
+	harness::set_uptime("12946.00 0.00\n");
+	link_lost_check(&ch);
+	EXPECT_EQ(ch.lost_since, 0u);
+	EXPECT_TRUE(harness::system_log().wait_for(
+		"FFF odu lose connection,try power down,now 12946,record 12345"));
+}
+
+} // namespace
