@@ -54,9 +54,9 @@ bool valid_name(const char *name)
 	return name[0] != '\0' && strchr(name, '/') == nullptr;
 }
 
-// Forms dir + name in out; false when it would not fit.
-bool form_path(char (&out)[PATH_SIZE], const char *dir, const char *prefix, const char *name,
-	       const char *suffix)
+// Forms the path in out; false when it would not fit.
+template <size_t N>
+bool form_path(char (&out)[N], const char *dir, const char *prefix, const char *name, const char *suffix)
 {
 	int n = snprintf(out, sizeof(out), "%s%s%s%s", dir, prefix, name, suffix);
 	return n >= 0 && static_cast<size_t>(n) < sizeof(out);
@@ -132,7 +132,8 @@ void write_cache_file(const char *data, const char *name)
 		return;
 
 	char path[PATH_SIZE];
-	char temp[PATH_SIZE];
+	// Room for the temporary name of every name whose path fits.
+	char temp[PATH_SIZE + 8];
 	if (!form_path(path, cache_dir, "", name, "") || !form_path(temp, cache_dir, ".", name, ".tmp"))
 		return;
 

@@ -1,0 +1,178 @@
+// The daemon's entry run as a program: options, exit statuses, signals.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <syslog.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using harness::process;
+
+constexpr char USAGE_TAIL[] = "[options]\n"
+			      "Options:\n"
+			      " -s <path>:        Path to the ubus socket\n"
+			      " -d :              debug mode\n"
+			      " -i :              channel id\n"
+			      " -l <level>:       log level 0-7,default 3\n"
+			      "\n";
+
+class daemon_entry : public harness::sandbox_test {
+protected:
+	std::string daemon() { return harness::program_path("ravel_tools"); }
+
+	// Starts the daemon for channel "cpe" with extra options and waits until
+	// its handlers are in place. The environment a full start-up needs is
+	// made here: the channel's configuration, and the bus once the daemon
+	// connects to one.
+	process start(const std::vector<std::string> &options = {})
+	{
+		harness::write_config("ravel_tools", "config channel 'cpe'\n"
+						     "\toption server '127.0.0.1'\n"
+						     "\toption port '5000'\n"
+						     "\toption proto 'tcp'\n");
+		std::vector<std::string> argv = {daemon()};
+		argv.insert(argv.end(), options.begin(), options.end());
+		argv.insert(argv.end(), {"-i", "cpe"});
+		process p = process::spawn(argv);
+		EXPECT_TRUE(p.wait_caught(SIGUSR2, 10s)) << p.err() << harness::system_log().dump();
+		return p;
+	}
+
+	std::vector<harness::log_line> daemon_lines()
+	{
+		std::vector<harness::log_line> out;
+		for (auto &l : harness::system_log().lines())
+			if (l.ident == "ravel_tools")
+				out.push_back(l);
+		return out;
+	}
+};
+
+TEST_F(daemon_entry, unknown_option_prints_usage_and_logs_nothing)
+{
+	std::string path = daemon();
+	auto r = harness::run({path, "-x", "-i", "cpe"}, 5s);
+	ASSERT_TRUE(r.status.ended);
+	EXPECT_TRUE(r.status.exited);
+	EXPECT_EQ(r.status.code, 1);
+	EXPECT_NE(r.err.find("invalid option"), std::string::npos) << r.err;
+	std::string usage = "Usage: " + path + " " + USAGE_TAIL;
+	ASSERT_GE(r.err.size(), usage.size());
+	EXPECT_EQ(r.err.substr(r.err.size() - usage.size()), usage);
+	EXPECT_EQ(r.out, "");
+
+	std::this_thread::sleep_for(200ms);
+	EXPECT_TRUE(daemon_lines().empty()) << harness::system_log().dump();
+}
+
+TEST_F(daemon_entry, option_without_argument_is_a_usage_error)
+{
+	auto r = harness::run({daemon(), "-i"}, 5s);
+	EXPECT_TRUE(r.status.exited);
+	EXPECT_EQ(r.status.code, 1);
+	EXPECT_NE(r.err.find("Usage: "), std::string::npos);
+	EXPECT_NE(r.err.find("requires an argument"), std::string::npos) << r.err;
+}
+
+// A channel that is missing, empty, or hidden behind a plain argument (where
+// option parsing stops) ends the daemon with 255 after a 10-second pause.
+class missing_channel : public daemon_entry,
+			public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(missing_channel, logs_and_exits_255_after_the_pause)
+{
+	std::vector<std::string> argv = {daemon()};
+	argv.insert(argv.end(), GetParam().begin(), GetParam().end());
+	auto p = process::spawn(argv);
+
+	auto line = harness::system_log().wait_for("Failed to get at channel", 5s);
+	ASSERT_TRUE(line) << harness::system_log().dump();
+	EXPECT_EQ(line->text, "Failed to get at channel");
+	EXPECT_EQ(line->level, 3);
+	EXPECT_EQ(line->facility, LOG_DAEMON >> 3);
+	EXPECT_EQ(line->ident, "ravel_tools");
+	EXPECT_EQ(line->pid, p.pid());
+
+	auto st = p.wait(25s);
+	ASSERT_TRUE(st.ended);
+	EXPECT_TRUE(st.exited);
+	EXPECT_EQ(st.code, 255);
+	EXPECT_GE(st.elapsed, 9900ms);
+	EXPECT_LT(st.elapsed, 20s);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, missing_channel,
+			 ::testing::Values(std::vector<std::string>{},
+					   std::vector<std::string>{"-i", ""},
+					   std::vector<std::string>{"plain", "-i", "cpe"}));
+
+TEST_F(daemon_entry, threshold_from_text_that_is_not_a_number_is_zero)
+{
+	// The level-3 line is above threshold 0, so nothing is logged.
+	auto p = process::spawn({daemon(), "-l", "abc"});
+	auto st = p.wait(25s);
+	ASSERT_TRUE(st.ended);
+	EXPECT_EQ(st.code, 255);
+	EXPECT_TRUE(daemon_lines().empty()) << harness::system_log().dump();
+}
+
+TEST_F(daemon_entry, later_option_wins)
+{
+	// -l 0 then -l 3: the level-3 line is logged; the channel, given twice,
+	// is the last one (empty here).
+	auto p = process::spawn({daemon(), "-l", "0", "-l", "3", "-i", "cpe", "-i", ""});
+	EXPECT_TRUE(harness::system_log().wait_for("Failed to get at channel", 5s));
+	p.kill();
+}
+
+TEST_F(daemon_entry, stops_in_order_on_each_terminating_signal)
+{
+	for (int signo : {SIGUSR1, SIGUSR2, SIGINT, SIGTERM}) {
+		process p = start();
+		ASSERT_TRUE(p.signal(signo));
+		auto st = p.wait(5s);
+		ASSERT_TRUE(st.ended) << "signal " << signo;
+		EXPECT_TRUE(st.exited) << "signal " << signo << " killed it";
+		EXPECT_EQ(st.code, 0) << "signal " << signo;
+	}
+}
+
+TEST_F(daemon_entry, alarm_is_logged_and_the_daemon_runs_on)
+{
+	process p = start();
+	ASSERT_TRUE(p.signal(SIGALRM));
+	auto line = harness::system_log().wait_for("at receive the signal(", 5s);
+	ASSERT_TRUE(line) << harness::system_log().dump();
+	EXPECT_EQ(line->text, "at receive the signal(14)");
+	EXPECT_EQ(line->level, 4);
+	EXPECT_EQ(line->pid, p.pid());
+
+	ASSERT_TRUE(p.signal(SIGALRM));
+	ASSERT_TRUE(p.signal(SIGPIPE));
+	std::this_thread::sleep_for(300ms);
+	EXPECT_TRUE(p.running());
+	EXPECT_EQ(harness::system_log().find("at receive the signal(14)").size(), 2u);
+
+	ASSERT_TRUE(p.signal(SIGTERM));
+	auto st = p.wait(5s);
+	EXPECT_TRUE(st.exited);
+	EXPECT_EQ(st.code, 0);
+}
+
+TEST_F(daemon_entry, alarm_line_follows_the_threshold)
+{
+	process p = start({"-l", "3"});
+	ASSERT_TRUE(p.signal(SIGALRM));
+	std::this_thread::sleep_for(300ms);
+	ASSERT_TRUE(p.signal(SIGTERM));
+	EXPECT_EQ(p.wait(5s).code, 0);
+	EXPECT_TRUE(harness::system_log().find("at receive the signal").empty());
+}
+
+} // namespace
