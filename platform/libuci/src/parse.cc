@@ -194,7 +194,11 @@ step parser::command(tokenizer &t, size_t kw_start, size_t kw_len, bool *more)
 				word_end e = t.read_word(&extra);
 				if (e == word_end::NOMEM)
 					return step::NOMEM;
-				return fail("too many arguments", t.pos);
+				// Reported just past the extra word, not its separator.
+				size_t end = t.pos;
+				if (t.term && t.term != '#' && t.term != ';')
+					end--;
+				return fail("too many arguments", end);
 			}
 			t.pos = rd.blen;
 		} else if (next == tokenizer::SEMI) {
