@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -325,6 +326,12 @@ TEST_F(chat_engine, bad_arguments)
 
 TEST_F(chat_engine, descriptor_beyond_select_limit_is_an_error)
 {
+	rlimit lim = {};
+	getrlimit(RLIMIT_NOFILE, &lim);
+	if (lim.rlim_cur < FD_SETSIZE + 64 && lim.rlim_max >= FD_SETSIZE + 64) {
+		lim.rlim_cur = FD_SETSIZE + 64;
+		setrlimit(RLIMIT_NOFILE, &lim);
+	}
 	peer p;
 	int high = fcntl(p.link_fd(), F_DUPFD, FD_SETSIZE + 10);
 	if (high < 0)
