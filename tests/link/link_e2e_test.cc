@@ -6,11 +6,15 @@
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/log.h"
+#include "daemon/bus_call.h"
 #include "harness.h"
 #include "link/link.h"
 #include "link/poll.h"
@@ -198,6 +202,91 @@ TEST_F(link_e2e, power_down_notice_after_601_seconds_of_loss)
 	EXPECT_EQ(ch.lost_since, 0u);
 	EXPECT_TRUE(harness::system_log().wait_for(
 		"FFF odu lose connection,try power down,now 12946,record 12345"));
+}
+
+// A bus daemon on the library's default socket and an object recording the
+// calls it gets, both inside the sandbox.
+class link_bus_e2e : public link_e2e {
+protected:
+	void SetUp() override
+	{
+		link_e2e::SetUp();
+		if (IsSkipped())
+			return;
+		if (!harness::program_exists("ravel-busd") || !harness::program_exists("ravel-bus"))
+			GTEST_SKIP() << "development bus programs not built";
+		mkdir("/var/run/ubus", 0755);
+		busd = harness::process::spawn({harness::program_path("ravel-busd")});
+		ASSERT_TRUE(harness::wait_for_path("/var/run/ubus/ubus.sock", 5s));
+	}
+
+	void serve(const std::string &reply)
+	{
+		std::vector<std::string> argv = {harness::program_path("ravel-bus"), "serve", "network.interface",
+						 "notify_proto,slow", "--log", "/tmp/calls.log"};
+		if (!reply.empty()) {
+			argv.push_back("--reply");
+			argv.push_back(reply);
+		}
+		server = harness::process::spawn(argv);
+		for (int i = 0; i < 50; i++) {
+			auto r = harness::run({harness::program_path("ravel-bus"), "list", "network.interface"}, 5s);
+			if (r.out.find("network.interface") != std::string::npos)
+				return;
+			std::this_thread::sleep_for(100ms);
+		}
+		FAIL() << "object did not appear";
+	}
+
+	harness::process busd, server;
+};
+
+TEST_F(link_bus_e2e, proto_notification_reaches_the_interface_manager)
+{
+	serve("{\"ok\":1}");
+	ch = plain_channel(-1);
+	send_proto_notify(&ch);
+	auto calls = harness::read_file("/tmp/calls.log").value_or("");
+	EXPECT_EQ(calls, "notify_proto {\"interface\":\"cpe\",\"action\":5,\"available\":true}\n");
+}
+
+TEST_F(link_bus_e2e, one_shot_call_keeps_the_indented_reply)
+{
+	serve("{'state':'up','n':2}");
+	bus_call call = {};
+	call.method = "notify_proto";
+	call.path = "network.interface";
+	call.message = "{'interface':'cpe'}";
+	EXPECT_EQ(bus_call_once(&call), 0);
+	ASSERT_NE(call.reply, nullptr);
+	EXPECT_STREQ(call.reply, "{\n\t\"state\": \"up\",\n\t\"n\": 2\n}");
+	free(call.reply);
+
+	// An empty message is allowed; a missing object is -1 without a message.
+	call.reply = nullptr;
+	call.message = nullptr;
+	EXPECT_EQ(bus_call_once(&call), 0);
+	free(call.reply);
+	call.reply = nullptr;
+	call.path = "no.such.object";
+	EXPECT_EQ(bus_call_once(&call), -1);
+	EXPECT_EQ(call.reply, nullptr);
+
+	call.path = "network.interface";
+	call.message = "{not json";
+	EXPECT_EQ(bus_call_once(&call), -1);
+	EXPECT_TRUE(harness::system_log().wait_for("Failed to parse message data"));
+}
+
+TEST_F(link_bus_e2e, no_bus_is_reported)
+{
+	busd.kill();
+	unlink("/var/run/ubus/ubus.sock");
+	bus_call call = {};
+	call.method = "notify_proto";
+	call.path = "network.interface";
+	EXPECT_EQ(bus_call_once(&call), -1);
+	EXPECT_TRUE(harness::system_log().wait_for("ubus connect failed"));
 }
 
 } // namespace
