@@ -72,6 +72,7 @@ uci_context *make_context(const std::string &dir)
 	if (!ctx)
 		abort();
 	uci_set_confdir(ctx, dir.c_str());
+	uci_set_conf2dir(ctx, (dir + "/conf2").c_str());
 	// Only our own folder of saved changes, never the host's.
 	uci_element *e = list_to_element(ctx->delta_path.next);
 	ctx->delta_path.next = e->list.next;

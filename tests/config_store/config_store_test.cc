@@ -60,6 +60,7 @@ protected:
 		strncpy(c->package_name, name, sizeof(c->package_name) - 1);
 		c->ctx = uci_alloc_context();
 		uci_set_confdir(c->ctx, dir.c_str());
+		uci_set_conf2dir(c->ctx, (dir + "/conf2").c_str());
 		uci_set_savedir(c->ctx, (dir + "/save").c_str());
 		// Only this test's own saved changes count.
 		uci_element *e = list_to_element(c->ctx->delta_path.next);

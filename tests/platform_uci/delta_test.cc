@@ -125,3 +125,19 @@ TEST_F(Delta, ListItemsRemovedByIndexAndValue)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(UciTest, OverrideFolderTakesPrecedence)
+{
+	write("rt", "config s x\n");
+	std::filesystem::create_directory(dir + "/conf2");
+	write("conf2/rt", "config s y\n");
+	uci_package *p = nullptr;
+	ASSERT_EQ(uci_load(ctx, "rt", &p), UCI_OK);
+	EXPECT_EQ(dump(p), "y(s)");
+	EXPECT_TRUE(p->uses_conf2);
+	EXPECT_EQ(std::string(p->path), dir + "/conf2/rt");
+}
+
+} // namespace

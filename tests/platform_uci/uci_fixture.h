@@ -23,6 +23,7 @@ protected:
 		ctx = uci_alloc_context();
 		ASSERT_NE(ctx, nullptr);
 		ASSERT_EQ(uci_set_confdir(ctx, dir.c_str()), UCI_OK);
+		ASSERT_EQ(uci_set_conf2dir(ctx, (dir + "/conf2").c_str()), UCI_OK);
 		// Keep the host's own saved changes out of the tests.
 		uci_element *e, *tmp;
 		uci_foreach_element_safe(&ctx->delta_path, tmp, e) {
