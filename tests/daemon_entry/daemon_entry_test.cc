@@ -147,7 +147,7 @@ TEST_F(daemon_entry, alarm_is_logged_and_the_daemon_runs_on)
 {
 	process p = start();
 	ASSERT_TRUE(p.signal(SIGALRM));
-	auto line = harness::system_log().wait_for("at receive the signal(", 5s);
+	auto line = harness::system_log().wait_for_regex("^at receive the signal\\([0-9]+\\)$", 5s);
 	ASSERT_TRUE(line) << harness::system_log().dump();
 	EXPECT_EQ(line->text, "at receive the signal(14)");
 	EXPECT_EQ(line->level, 4);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <regex.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
@@ -527,11 +528,9 @@ std::optional<log_line> parse_log_line(const std::string &raw)
 	line.facility = pri >> 3;
 
 	// "Mmm dd hh:mm:ss " as glibc writes it.
-	size_t pos = close_pos + 1;
-	static const std::regex stamp(R"(^[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} )");
-	std::smatch m;
-	std::string rest = s.substr(pos);
-	if (std::regex_search(rest, m, stamp)) {
+	std::string rest = s.substr(close_pos + 1);
+	if (rest.size() > 16 && rest[3] == ' ' && rest[6] == ' ' && rest[9] == ':' && rest[12] == ':' &&
+	    rest[15] == ' ') {
 		line.timestamp = rest.substr(0, 15);
 		rest = rest.substr(16);
 	}
@@ -647,8 +646,13 @@ std::optional<log_line> syslog_capture::wait_for(const std::string &substring, m
 
 std::optional<log_line> syslog_capture::wait_for_regex(const std::string &pattern, ms deadline)
 {
-	std::regex re(pattern);
-	return wait_until([&](const log_line &l) { return std::regex_search(l.text, re); }, deadline);
+	regex_t re;
+	if (regcomp(&re, pattern.c_str(), REG_EXTENDED | REG_NOSUB) != 0)
+		throw std::invalid_argument("bad pattern: " + pattern);
+	auto found = wait_until([&](const log_line &l) { return regexec(&re, l.text.c_str(), 0, nullptr, 0) == 0; },
+				deadline);
+	regfree(&re);
+	return found;
 }
 
 std::vector<log_line> syslog_capture::find(const std::string &substring)

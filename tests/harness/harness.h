@@ -33,7 +33,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -154,6 +153,7 @@ public:
 	// First line (from the start of the capture, or since the last clear())
 	// whose text contains the substring / matches the pattern (search).
 	std::optional<log_line> wait_for(const std::string &substring, ms deadline = 5s);
+	// The pattern is a POSIX extended regular expression.
 	std::optional<log_line> wait_for_regex(const std::string &pattern, ms deadline = 5s);
 	// Lines whose text contains the substring.
 	std::vector<log_line> find(const std::string &substring);
