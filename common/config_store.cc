@@ -63,6 +63,12 @@ char *config_get(config_handle *h, const char *section, const char *option)
 	int rc = uci_lookup_ptr(h->ctx, &ptr, path, true);
 	// ptr.o points into the package, not into path, so path can go now.
 	free(path);
+	// A name cut to fit package_name can make the lookup load some other
+	// package; its values are not this handle's, and it must not stay.
+	if (rc == UCI_OK && ptr.p && ptr.p != h->pkg) {
+		uci_unload(h->ctx, ptr.p);
+		return nullptr;
+	}
 	if (rc != UCI_OK || !(ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE) || !ptr.o)
 		return nullptr;
 

@@ -128,6 +128,20 @@ TEST_F(ConfigStore, EmptyListGivesNull)
 	EXPECT_EQ(get("cpe", "server"), "192.168.1.1");
 }
 
+TEST_F(ConfigStore, CutNameNeverReadsAnotherPackage)
+{
+	// package_name keeps only 127 bytes; a package that happens to have the
+	// cut name must not answer for this handle.
+	std::string name(130, 'n');
+	write(name, "config s x\n\toption v mine\n");
+	write(name.substr(0, 127), "config s x\n\toption v other\n");
+	h = open_here(name.c_str());
+	ASSERT_NE(h, nullptr);
+	EXPECT_EQ(get("x", "v"), "(null)");
+	EXPECT_EQ(h->ctx->root.next, &h->pkg->e.list);
+	EXPECT_EQ(h->ctx->root.prev, &h->pkg->e.list);
+}
+
 TEST_F(ConfigStore, MissingOrBrokenPackage)
 {
 	EXPECT_EQ(open_here("nosuch"), nullptr);
