@@ -38,7 +38,8 @@ int usage(int status)
 		     " - call <path> <method> [<message>]\tCall an object method\n"
 		     " - listen [<path>...]\t\t\tListen for events\n"
 		     " - send <type> [<message>]\t\tSend an event\n"
-		     " - serve <path> <method>[,<method>...] [--reply <json>] [--status <n>] [--log <file>]\n"
+		     " - serve <path> <method>[,<method>...] [--reply <json>] [--status <n>]\n"
+		     "\t\t\t\t\t[--delay <ms>] [--log <file>]\n"
 		     "\t\t\t\t\tHost an object and record every call\n"
 		     "\n");
 	return status;
@@ -225,6 +226,7 @@ struct serve_state {
 	struct ubus_object obj = {};
 	std::string reply;
 	int status = 0;
+	int delay_ms = 0;
 	FILE *log = stdout;
 	struct uloop_timeout retry = {};
 	struct ubus_context *ctx = nullptr;
@@ -236,6 +238,8 @@ int serve_cb(struct ubus_context *ctx, struct ubus_object *obj, struct ubus_requ
 	(void)obj;
 	std::fprintf(serve.log, "%s %s\n", method, format(msg, true).c_str());
 	std::fflush(serve.log);
+	if (serve.delay_ms > 0)
+		usleep(useconds_t(serve.delay_ms) * 1000); // a slow object: nothing else is served meanwhile
 	if (!serve.reply.empty()) {
 		struct blob_buf r = {};
 		blob_buf_init(&r, 0);
@@ -268,6 +272,8 @@ int cmd_serve(struct ubus_context *ctx, std::vector<std::string> &args)
 	for (size_t i = 0; i < args.size(); i++) {
 		if (args[i] == "--reply" && i + 1 < args.size())
 			serve.reply = args[++i];
+		else if (args[i] == "--delay" && i + 1 < args.size())
+			serve.delay_ms = std::atoi(args[++i].c_str());
 		else if (args[i] == "--status" && i + 1 < args.size())
 			serve.status = std::atoi(args[++i].c_str());
 		else if (args[i] == "--log" && i + 1 < args.size()) {

@@ -98,7 +98,31 @@ TEST_F(bus_env, CallsThroughTheDaemon)
 	EXPECT_EQ(std::string(buf, n), "{\n\t\"result\": \"ok\"\n}\n");
 	EXPECT_EQ(WEXITSTATUS(system((std::string(RAVEL_BUS_TOOL) + " -s " + sock + " call network.interface nosuch 2>/dev/null").c_str())), 253);
 	EXPECT_EQ(WEXITSTATUS(system((std::string(RAVEL_BUS_TOOL) + " -s " + sock + " call no.such x 2>/dev/null").c_str())), 4);
+
+	cmd = std::string(RAVEL_BUS_TOOL) + " -s " + sock + " list -v 'network.*'";
+	p = popen(cmd.c_str(), "r");
+	n = fread(buf, 1, sizeof(buf) - 1, p);
+	EXPECT_EQ(pclose(p), 0);
+	char head[64];
+	snprintf(head, sizeof(head), "'network.interface' @%08x\n", id);
+	EXPECT_EQ(std::string(buf, n), std::string(head) + "\t\"notify_proto\":{}\n\t\"slow\":{}\n");
 	blob_buf_free(&b);
+	ubus_free(ctx);
+}
+
+TEST_F(bus_env, LateRepliesAfterATimeOutAreDiscarded)
+{
+	child owner({RAVEL_BUS_TOOL, "-s", sock, "serve", "probe.slow", "x", "--delay", "800", "--reply",
+		     "{\"result\":\"late\"}"});
+	struct ubus_context *ctx = connect();
+	uint32_t id = 0;
+	ASSERT_TRUE(wait_object(ctx, "probe.slow", &id));
+	got.clear();
+	auto t0 = std::chrono::steady_clock::now();
+	EXPECT_EQ(ubus_invoke(ctx, id, "x", nullptr, record_reply, nullptr, 300), UBUS_STATUS_TIMEOUT);
+	EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(790));
+	EXPECT_EQ(ubus_invoke(ctx, id, "x", nullptr, record_reply, nullptr, 5000), 0);
+	EXPECT_EQ(got, std::vector<std::string>{"late"}); // one reply: the first call's was dropped
 	ubus_free(ctx);
 }
 
