@@ -15,6 +15,14 @@ extern "C" {
 #include <libubus.h>
 }
 
+// Build options of the router's library; not every installed header has them.
+#ifndef UBUS_MAX_MSGLEN
+#define UBUS_MAX_MSGLEN 1048576
+#endif
+#ifndef UBUS_UNIX_SOCKET
+#define UBUS_UNIX_SOCKET "/var/run/ubus/ubus.sock"
+#endif
+
 namespace busd {
 
 using bytes = std::vector<uint8_t>;
