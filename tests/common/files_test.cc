@@ -20,7 +20,14 @@ namespace {
 namespace fs = std::filesystem;
 using harness::read_file;
 
-class files : public harness::sandbox_test {};
+class files : public harness::sandbox_test {
+protected:
+	void SetUp() override
+	{
+		harness::sandbox_test::SetUp();
+		fs::remove_all("/tmp/oriel");
+	}
+};
 
 std::vector<std::string> entries(const std::string &dir)
 {

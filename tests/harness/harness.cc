@@ -100,6 +100,39 @@ std::string keep_build_tree(int kept)
 	return {};
 }
 
+// Where /dev cannot be an overlay (user namespaces): a tmpfs holding the
+// usual device nodes bound from the host's.
+std::string minimal_dev()
+{
+	static const char *const nodes[] = {"null", "zero", "full", "random", "urandom", "tty"};
+	std::vector<int> kept;
+	for (const char *node : nodes)
+		kept.push_back(open((std::string("/dev/") + node).c_str(), O_PATH | O_CLOEXEC));
+	std::string why = mount_tmpfs("/dev", "mode=0755");
+	for (size_t i = 0; i < kept.size(); i++) {
+		if (kept[i] < 0)
+			continue;
+		std::string target = std::string("/dev/") + nodes[i];
+		std::string source = "/proc/self/fd/" + std::to_string(kept[i]);
+		if (why.empty()) {
+			int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+			if (fd >= 0)
+				close(fd);
+			if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+				why = errno_text("binding " + target);
+		}
+		close(kept[i]);
+	}
+	if (why.empty()) {
+		mkdir("/dev/shm", 01777);
+		symlink("/proc/self/fd", "/dev/fd");
+		symlink("/proc/self/fd/0", "/dev/stdin");
+		symlink("/proc/self/fd/1", "/dev/stdout");
+		symlink("/proc/self/fd/2", "/dev/stderr");
+	}
+	return why;
+}
+
 std::string make_scratch_mounts()
 {
 	if (auto why = mount_tmpfs("/tmp", "mode=1777"); !why.empty())
@@ -121,8 +154,10 @@ std::string make_scratch_mounts()
 	if (auto why = mount_tmpfs("/etc/config", "mode=0755"); !why.empty())
 		return etc_why.empty() ? why : etc_why + "; " + why;
 
-	if (auto why = mount_overlay("/dev", "dev"); !why.empty())
-		return why;
+	if (auto why = mount_overlay("/dev", "dev"); !why.empty()) {
+		if (auto fallback = minimal_dev(); !fallback.empty())
+			return why + "; " + fallback;
+	}
 	return {};
 }
 
@@ -206,7 +241,8 @@ void sandbox_test::SetUp()
 	std::string why = enter_sandbox();
 	if (!why.empty())
 		GTEST_SKIP() << "no private sandbox for end-to-end tests: " << why;
-	system_log();
+	// Tests that share one process (a direct run of the binary) start clean.
+	system_log().clear();
 }
 
 void sandbox_test::TearDown()

@@ -51,7 +51,7 @@ std::string enter_sandbox();
 bool in_sandbox();
 
 // Fixture for e2e tests: enters the sandbox in SetUp (skipping the test with
-// the reason when it cannot), starts the syslog capture, and in TearDown kills
+// the reason when it cannot), starts (or clears) the syslog capture, and in TearDown kills
 // every process spawned through the harness that is still running.
 class sandbox_test : public ::testing::Test {
 protected:
