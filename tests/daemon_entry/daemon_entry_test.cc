@@ -27,22 +27,31 @@ protected:
 	std::string daemon() { return harness::program_path("ravel_tools"); }
 
 	// Starts the daemon for channel "cpe" with extra options and waits until
-	// its handlers are in place. The environment a full start-up needs is
-	// made here: the channel's configuration, and the bus once the daemon
-	// connects to one.
+	// it idles in its event loop (a terminating signal caught before the loop
+	// is entered does not stop it). A full start-up needs the channel's
+	// configuration and a bus; the module's port has no listener, so the
+	// link stays down and the poll timer keeps retrying.
 	process start(const std::vector<std::string> &options = {})
 	{
 		harness::write_config("ravel_tools", "config channel 'cpe'\n"
 						     "\toption server '127.0.0.1'\n"
-						     "\toption port '5000'\n"
+						     "\toption port '9'\n"
 						     "\toption proto 'tcp'\n");
+		if (!bus_.running() && harness::program_exists("ravel-busd")) {
+			bus_ = process::spawn({harness::program_path("ravel-busd"), "-s", BUS_SOCKET});
+			EXPECT_TRUE(harness::wait_for_path(BUS_SOCKET, 5s)) << bus_.err();
+		}
 		std::vector<std::string> argv = {daemon()};
 		argv.insert(argv.end(), options.begin(), options.end());
 		argv.insert(argv.end(), {"-i", "cpe"});
 		process p = process::spawn(argv);
 		EXPECT_TRUE(p.wait_caught(SIGUSR2, 10s)) << p.err() << harness::system_log().dump();
+		EXPECT_TRUE(p.wait_idle(10s)) << p.err() << harness::system_log().dump();
 		return p;
 	}
+
+	static constexpr char BUS_SOCKET[] = "/var/run/ubus/ubus.sock";
+	process bus_;
 
 	std::vector<harness::log_line> daemon_lines()
 	{

@@ -493,6 +493,24 @@ bool process::wait_caught(int signo, ms deadline)
 	return false;
 }
 
+bool process::wait_idle(ms deadline)
+{
+	auto end = std::chrono::steady_clock::now() + deadline;
+	std::string wchan_path = "/proc/" + std::to_string(pid_) + "/wchan";
+	int in_a_row = 0;
+	while (running()) {
+		std::string wchan = read_file(wchan_path).value_or("");
+		bool waiting = wchan.find("poll") != std::string::npos || wchan.find("select") != std::string::npos;
+		in_a_row = waiting ? in_a_row + 1 : 0;
+		if (in_a_row >= 2)
+			return true;
+		if (std::chrono::steady_clock::now() >= end)
+			return false;
+		std::this_thread::sleep_for(10ms);
+	}
+	return false;
+}
+
 exit_status process::wait(ms deadline)
 {
 	auto end = std::chrono::steady_clock::now() + deadline;

@@ -107,6 +107,9 @@ public:
 	// Waits until the process has a handler installed for signo (read from
 	// /proc/<pid>/status), so a signal sent next reaches that handler.
 	bool wait_caught(int signo, ms deadline);
+	// Waits until the process sleeps in poll/epoll/select (its event loop, for
+	// the daemon), read from /proc/<pid>/wchan.
+	bool wait_idle(ms deadline);
 	// Waits for the end until the deadline; ended is false on time-out.
 	exit_status wait(ms deadline);
 	// Sends SIGKILL if still running and reaps.
