@@ -1,6 +1,7 @@
 #include "sim_process.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -80,7 +81,11 @@ sim_process::sim_process(std::vector<std::string> extra, bool control_stdin)
 
 sim_process::~sim_process()
 {
-    stop();
+    // A clean end is exit status 0; a sanitizer report in the simulator is not.
+    if (pid_ > 0) {
+        int status = stop();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "simulator status " << status;
+    }
     if (stdin_fd_ >= 0)
         close(stdin_fd_);
     if (stdout_fd_ >= 0)
