@@ -83,7 +83,9 @@ TEST_F(bus_env, CallsThroughTheDaemon)
 	blobmsg_add_u32(&b, "action", 0);
 	blobmsg_add_string(&b, "interface", "wan");
 	got.clear();
-	EXPECT_EQ(ubus_invoke(ctx, id, "notify_proto", b.head, record_reply, nullptr, 3000), 0);
+	int wst = 0;
+	EXPECT_EQ(ubus_invoke(ctx, id, "notify_proto", b.head, record_reply, nullptr, 3000), 0)
+		<< "owner: " << waitpid(owner.pid, &wst, WNOHANG) << " status " << wst;
 	EXPECT_EQ(got, std::vector<std::string>{"ok"});
 	EXPECT_EQ(ubus_invoke(ctx, id, "nosuch", b.head, nullptr, nullptr, 3000), UBUS_STATUS_METHOD_NOT_FOUND);
 	EXPECT_EQ(ubus_invoke(ctx, id + 1, "notify_proto", b.head, nullptr, nullptr, 3000), UBUS_STATUS_NOT_FOUND);

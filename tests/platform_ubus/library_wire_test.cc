@@ -224,8 +224,9 @@ TEST(LibraryWire, PublishesObjectAndAnswersCallsLikeTheRouterLibrary)
 {
 	fake_bus bus(0x436c44c1);
 	bus.respond = [](const bytes &m) -> std::vector<bytes> {
+		// a call right behind the reply: it must find the new object
 		if (m[1] == UBUS_MSG_ADD_OBJECT)
-			return {add_reply_data, status_ok_seq1};
+			return {add_reply_data, status_ok_seq1, invoke_to_owner};
 		return {};
 	};
 	struct ubus_context *ctx = ubus_connect(bus.path().c_str());
@@ -243,7 +244,6 @@ TEST(LibraryWire, PublishesObjectAndAnswersCallsLikeTheRouterLibrary)
 	EXPECT_EQ(type.id, 0x05ac798bu);
 	EXPECT_EQ(bus.received().at(0), add_probe_obj);
 
-	bus.send(invoke_to_owner);
 	pump_until(ctx, bus, 3);
 	auto got = bus.received();
 	ASSERT_GE(got.size(), 3u);

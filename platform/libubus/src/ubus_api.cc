@@ -24,6 +24,8 @@ int send_status(struct ubus_context *ctx, uint16_t seq, uint32_t peer, uint32_t 
 struct ubus_object *find_object(struct ubus_context *ctx, uint32_t id)
 {
 	struct list_head *p;
+	if (!id)
+		return nullptr;
 	list_for_each(p, &ctx->objects.list_head) {
 		auto *obj = container_of(p, struct ubus_object, avl.list);
 		if (obj->id == id)
@@ -101,6 +103,10 @@ void add_object_data_cb(struct ubus_request *req, int type, struct blob_attr *ms
 	obj->id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
 	if (tb[UBUS_ATTR_OBJTYPE] && obj->type)
 		obj->type->id = blob_get_u32(tb[UBUS_ATTR_OBJTYPE]);
+	// Listed now: a call may arrive before the request completes, and it is
+	// dispatched as soon as this synchronous request returns.
+	if (!object_listed(req->ctx, obj))
+		list_add_tail(&obj->avl.list, &req->ctx->objects.list_head);
 }
 
 void remove_object_data_cb(struct ubus_request *req, int type, struct blob_attr *msg)
@@ -261,8 +267,10 @@ int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	obj->id = 0;
 	int ret = ubus_add_object_request(ctx, obj);
-	if (ret == 0)
-		list_add_tail(&obj->avl.list, &ctx->objects.list_head);
+	if (ret != 0 && object_listed(ctx, obj)) {
+		obj->id = 0;
+		list_del_init(&obj->avl.list);
+	}
 	return ret;
 }
 
