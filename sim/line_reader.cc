@@ -23,7 +23,7 @@ std::optional<host_input> line_reader::next_line()
             if (buf_[0] == '\n')
                 buf_.erase(0, 1);
         }
-        size_t end = buf_.find_first_of("\r\n");
+        size_t end = buf_.find_first_of("\r\n\x1a\x1b");
         if (end == std::string::npos) {
             if (buf_.size() > MAX_LINE) {
                 // Keep nothing of a line nobody can use; report it once.
@@ -36,7 +36,7 @@ std::optional<host_input> line_reader::next_line()
             return std::nullopt;
         }
         host_input in;
-        in.kind = host_input::LINE;
+        in.kind = buf_[end] == '\r' || buf_[end] == '\n' ? host_input::LINE : host_input::STRAY;
         in.body = buf_.substr(0, end);
         in.raw = buf_.substr(0, end + 1);
         skip_lf_ = buf_[end] == '\r';

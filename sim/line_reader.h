@@ -9,9 +9,10 @@ namespace sim {
 
 // What the host typed, cut into commands. In line mode a command ends with
 // CR or LF (an LF right after a CR belongs to that CR). In text mode (after a
-// "> " prompt) the text runs up to Ctrl-Z, or ESC, which cancels it.
+// "> " prompt) the text runs up to Ctrl-Z, or ESC, which cancels it. A Ctrl-Z
+// or ESC in line mode ends stray text that no prompt asked for.
 struct host_input {
-    enum kind_t { LINE, TEXT, CANCELLED, OVERLONG };
+    enum kind_t { LINE, TEXT, CANCELLED, STRAY, OVERLONG };
     kind_t kind = LINE;
     std::string body;  // without its ending
     std::string raw;   // as received, ending included (what an echo repeats)

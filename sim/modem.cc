@@ -60,6 +60,7 @@ std::optional<modem_step> modem::next()
     case host_input::CANCELLED:
         step.answer = answer_text(step.input);
         break;
+    case host_input::STRAY:
     case host_input::OVERLONG:
         awaiting_ = false;
         step.answer = ERROR_ANSWER;

@@ -119,7 +119,7 @@ Answer entries (file lines and the "answer" control command):
   COMMAND is compared ignoring case; a trailing '*' matches any command that
   starts with the rest. ANSWER takes the escapes \r \n \t \\ \e \z \0 \xHH and
   may be empty (no answer). Later entries replace earlier ones. Lines starting
-  with '#' are comments. Example:  AT+QTEMP => \r\n+QTEMP: 41\r\n\r\nOK\r\n
+  with '#' are comments. Example:  AT+XTEMP => \r\n+XTEMP: 41\r\n\r\nOK\r\n
 
 Control commands (one per line; each gets one reply line, "ok ..." or
 "error ..."; TEXT takes the escapes above):

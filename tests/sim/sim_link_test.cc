@@ -70,13 +70,13 @@ TEST(SimLink, AnswersComeFromFileAndControlAndTheDefaultIsConfigurable)
     close(tmp);
     {
         std::ofstream f(path);
-        f << "# comment\n\nAT+QTEMP => \\r\\n+QTEMP: 41\\r\\n\\r\\nOK\\r\\n\nAT+SILENT =>\n";
+        f << "# comment\n\nAT+XTEMP => \\r\\n+XTEMP: 41\\r\\n\\r\\nOK\\r\\n\nAT+SILENT =>\n";
     }
     sim_process sim({"--answers", path, "--default-answer", "\\r\\n+CME ERROR: 4\\r\\n"});
     unlink(path);
     fd_guard fd(tcp_connect_to(sim.port()));
-    send_bytes(fd, "at+qtemp\r");
-    EXPECT_EQ(read_until(fd, "OK\r\n"), "\r\n+QTEMP: 41\r\n\r\nOK\r\n");
+    send_bytes(fd, "at+xtemp\r");
+    EXPECT_EQ(read_until(fd, "OK\r\n"), "\r\n+XTEMP: 41\r\n\r\nOK\r\n");
     send_bytes(fd, "AT+SILENT\r");
     EXPECT_EQ(read_for(fd, 150), "");
     send_bytes(fd, "AT+WHAT\r");

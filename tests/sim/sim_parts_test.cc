@@ -147,6 +147,23 @@ TEST(SimModem, AnswersEchoesAndRunsTwoStepCommands)
     EXPECT_EQ(m.next()->answer, "\r\nOK\r\n");  // ESC cancels, no reference used
     m.next();
     EXPECT_EQ(m.next()->answer, "\r\n+CMGS: 2\r\n\r\nOK\r\n");
+    // Text that no prompt asked for is refused and does not spoil the next command.
+    m.feed("stray\x1a" "AT\r");
+    auto stray = m.next();
+    EXPECT_EQ(stray->input.kind, host_input::STRAY);
+    EXPECT_EQ(stray->answer, "\r\nERROR\r\n");
+    EXPECT_EQ(m.next()->answer, "\r\nOK\r\n");
+}
+
+TEST(SimAnswerTable, SampleFileLoadsAndBadLinesAreNamed)
+{
+    answer_table t;
+    std::string why;
+    ASSERT_TRUE(t.load_file(RAVEL_SIM_SOURCE_DIR "/answers.sample", &why)) << why;
+    ASSERT_NE(t.find("at+cclk?"), nullptr);
+    EXPECT_TRUE(t.find("AT+CMGC=5")->two_step);
+    EXPECT_FALSE(t.load_file(RAVEL_SIM_SOURCE_DIR "/CMakeLists.txt", &why));
+    EXPECT_NE(why.find("CMakeLists.txt:"), std::string::npos) << why;
 }
 
 TEST(SimFaults, ShapesSplitCloseAndHugeAnswers)
