@@ -1,10 +1,13 @@
 #include "sim/options.h"
 #include "sim/simulator.h"
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char** argv)
 {
+    // A reader that went away (stdout, a control client, the host) must not end us.
+    signal(SIGPIPE, SIG_IGN);
     sim::sim_options opt;
     std::string error;
     switch (sim::parse_options(argc, argv, &opt, &error)) {

@@ -386,7 +386,6 @@ int simulator::run()
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
     // Stop signals are only taken inside ppoll, so none is lost between checks.
     sigset_t block, wait_mask;
     sigemptyset(&block);
