@@ -9,6 +9,9 @@ extern "C" {
 }
 
 #include "common/log.h"
+#include "link/link.h"
+#include "daemon/bus.h"
+#include "daemon/channel_config.h"
 #include "daemon/daemon.h"
 #include "daemon/signals.h"
 
@@ -36,7 +39,7 @@ int no_channel()
 int main(int argc, char **argv)
 {
 	const char *socket_path = nullptr;
-	const char *channel = nullptr;
+	const char *channel_id = nullptr;
 
 	// '+': stop at the first plain argument, as POSIX getopt does.
 	int opt;
@@ -52,7 +55,7 @@ int main(int argc, char **argv)
 			debug_mode = 1;
 			break;
 		case 'i':
-			channel = optarg;
+			channel_id = optarg;
 			break;
 		default:
 			fprintf(stderr, USAGE, argc > 0 ? argv[0] : "ravel_tools");
@@ -62,11 +65,10 @@ int main(int argc, char **argv)
 
 	openlog("ravel_tools", LOG_PID, LOG_DAEMON);
 
-	if (!channel || !channel[0])
+	if (!channel_id || !channel_id[0])
 		return no_channel();
-
-	// Channel configuration: load_channel_config(channel); on failure
-	// return no_channel().
+	if (load_channel_config(channel_id) < 0)
+		return no_channel();
 
 	install_signal_handlers();
 
@@ -76,15 +78,16 @@ int main(int argc, char **argv)
 	uloop_init();
 	signal_log_start();
 
-	// Bus: if (bus_start(socket_path) < 0) { log_message(3, "Failed to
-	// connect to ubus"); return 1; }
-	(void)socket_path;
+	if (bus_start(socket_path) < 0) {
+		log_message(3, "Failed to connect to ubus");
+		return 1;
+	}
 
-	// Link: attach_and_poll(...): first attach and the poll timer.
+	attach_and_poll(&channel);
 
 	uloop_run();
 
 	signal_log_stop();
-	// Bus: bus_stop();
+	bus_stop();
 	return 0;
 }

@@ -7,6 +7,9 @@
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
+#include <net/if.h>
+#include <stdio.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -175,6 +178,25 @@ std::string make_mounts()
 	return why;
 }
 
+// A network namespace of its own with loopback up, so scenarios running side
+// by side may use the same fixed ports. Where the kernel refuses one, the
+// host's loopback is shared and nothing else changes.
+void private_loopback()
+{
+	if (unshare(CLONE_NEWNET) != 0)
+		return;
+	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (fd < 0)
+		return;
+	ifreq ifr{};
+	snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "lo");
+	if (ioctl(fd, SIOCGIFFLAGS, &ifr) == 0) {
+		ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
+		ioctl(fd, SIOCSIFFLAGS, &ifr);
+	}
+	close(fd);
+}
+
 std::mutex sandbox_mutex;
 std::optional<std::string> sandbox_result;
 
@@ -226,6 +248,8 @@ std::string enter_sandbox()
 	}
 	if (why.empty())
 		why = make_mounts();
+	if (why.empty())
+		private_loopback();
 	sandbox_result = why;
 	return why;
 }

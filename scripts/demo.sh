@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Runs the demo: bus daemon, modem simulator, ravel_tools and ravel_tools_cli
+# in a private sandbox. Needs root or unprivileged user namespaces.
+#   scripts/demo.sh [build-dir]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=${1:-build}
+[ -x "$dir/tests/demo/ravel_demo" ] || scripts/build.sh "$dir"
+exec "$dir/tests/demo/ravel_demo"

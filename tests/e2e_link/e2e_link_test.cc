@@ -1,0 +1,246 @@
+// The link end to end: the real daemon against the modem simulator, with our
+// bus daemon and a recording stand-in for "network.interface".
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using harness::process;
+
+// Sends one control line to the simulator and returns its one-line reply.
+std::string sim_control(const std::string &line)
+{
+	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	sockaddr_un sa{};
+	sa.sun_family = AF_UNIX;
+	snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", "/tmp/modem.ctl");
+	if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
+		close(fd);
+		return "error connect";
+	}
+	std::string msg = line + "\n";
+	(void)!write(fd, msg.data(), msg.size());
+	std::string reply;
+	char c;
+	while (read(fd, &c, 1) == 1 && c != '\n')
+		reply += c;
+	close(fd);
+	return reply;
+}
+
+size_t count_of(const std::string &hay, const std::string &needle)
+{
+	size_t n = 0;
+	for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1))
+		n++;
+	return n;
+}
+
+class daemon_link : public harness::sandbox_test {
+protected:
+	process bus, netifd, modem, daemon;
+
+	void start_bus()
+	{
+		bus = process::spawn({harness::program_path("ravel-busd")});
+		ASSERT_TRUE(harness::wait_for_path("/var/run/ubus/ubus.sock", 5s));
+		netifd = process::spawn({harness::program_path("ravel-bus"), "serve", "network.interface",
+					 "notify_proto", "--log", "/tmp/notify.log"});
+		ASSERT_TRUE(harness::wait_for_path("/tmp/notify.log", 5s));
+	}
+	void start_modem(std::vector<std::string> extra = {})
+	{
+		std::vector<std::string> argv = {harness::program_path("ravel_modem_sim"), "-p", "5000", "--no-stdin",
+						 "-q", "-c", "/tmp/modem.ctl", "-l", "/tmp/modem.log"};
+		argv.insert(argv.end(), extra.begin(), extra.end());
+		modem = process::spawn(argv);
+		ASSERT_TRUE(harness::wait_for_path("/tmp/modem.ctl", 5s));
+	}
+	void start_daemon(const std::string &model = "")
+	{
+		std::string config = "config channel 'cpe'\n\toption server '127.0.0.1'\n\toption port '5000'\n"
+				     "\toption proto 'tcp'\n";
+		if (!model.empty())
+			config += "\toption model '" + model + "'\n";
+		harness::write_config("ravel_tools", config);
+		daemon = process::spawn({harness::program_path("ravel_tools"), "-i", "cpe"});
+		ASSERT_TRUE(harness::system_log().wait_for("attach_odu ok", 10s)) << harness::system_log().dump();
+	}
+	std::string modem_log() { return harness::read_file("/tmp/modem.log").value_or(""); }
+	// The link-state file once the daemon has written it after its last
+	// attach (the log line comes just before the write).
+	std::string state_file()
+	{
+		harness::wait_for_path("/tmp/oriel/cache/ravel_tools_cpe", 5s);
+		std::this_thread::sleep_for(100ms);
+		return harness::read_file("/tmp/oriel/cache/ravel_tools_cpe").value_or("(missing)");
+	}
+};
+
+TEST_F(daemon_link, attach_writes_the_state_file_and_notifies_the_interface)
+{
+	start_bus();
+	start_modem();
+	start_daemon();
+
+	const std::string attached = "{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n"
+				     "\t\t\"channel\": \"cpe\",\n\t\t\"server\": \"127.0.0.1\",\n\t\t\"port\": 5000,\n"
+				     "\t\t\"proto\": \"tcp\"\n\t}\n}";
+	EXPECT_EQ(attached, state_file());
+
+	// The notification goes out right after the attach, on its own connection.
+	std::string notes;
+	for (int i = 0; i < 50 && notes.empty(); i++) {
+		std::this_thread::sleep_for(100ms);
+		notes = harness::read_file("/tmp/notify.log").value_or("");
+	}
+	EXPECT_NE(std::string::npos, notes.find("notify_proto"));
+	EXPECT_NE(std::string::npos, notes.find("\"interface\":\"cpe\"")) << notes;
+	EXPECT_NE(std::string::npos, notes.find("\"action\":5")) << notes;
+	EXPECT_NE(std::string::npos, notes.find("\"available\":true")) << notes;
+
+	// A reset event drops and rebuilds the link: the detached form is
+	// written in between, the attached form again at the end.
+	harness::system_log().clear();
+	auto r = harness::run({harness::program_path("ravel-bus"), "send", "ravel.cpe.reset", "{}"}, 5s);
+	EXPECT_EQ(0, r.status.code) << r.err;
+	ASSERT_TRUE(harness::system_log().wait_for("recieve event reset", 5s));
+	ASSERT_TRUE(harness::system_log().wait_for("attach_odu ok", 5s));
+	EXPECT_EQ(attached, state_file());
+
+	daemon.signal(SIGUSR1);
+	auto st = daemon.wait(5s);
+	EXPECT_TRUE(st.exited && st.code == 0);
+}
+
+TEST_F(daemon_link, a_timed_out_request_detaches_the_link)
+{
+	start_bus();
+	start_modem();
+	start_daemon();
+	// A silent module that takes no new connections: three commands of
+	// 2999 ms each outlast their 8 s alarm with nothing collected, so the
+	// request ends with 5 and the link is dropped and stays down.
+	EXPECT_EQ("ok", sim_control("silence on").substr(0, 2));
+	EXPECT_EQ("ok", sim_control("refuse on").substr(0, 2));
+	auto r = harness::run({harness::program_path("ravel-bus"), "-t", "20", "call", "ravelcpe", "at_cmd",
+			       "{\"cmd\":\"AT|AT|AT\",\"wait\":2999}"},
+			      25s);
+	EXPECT_NE(std::string::npos, r.out.find("\"code\": 5")) << r.out << r.err;
+	EXPECT_EQ(std::string::npos, r.out.find("respone")) << r.out;
+	const std::string detached = "{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n\t\t\n\t}\n}";
+	EXPECT_EQ(detached, harness::read_file("/tmp/oriel/cache/ravel_tools_cpe").value_or(""));
+	// The alarm's own line is written once the handler has returned.
+	EXPECT_TRUE(harness::system_log().wait_for("at receive the signal(14)", 3s));
+}
+
+TEST_F(daemon_link, plain_heartbeat_on_the_first_poll_run_only)
+{
+	start_bus();
+	start_modem({"-e"});
+	start_daemon();
+	std::string log;
+	for (int i = 0; i < 30 && count_of(log, "cmd AT\\r") == 0; i++) {
+		std::this_thread::sleep_for(100ms);
+		log = modem_log();
+	}
+	EXPECT_EQ(1u, count_of(log, "cmd AT\\r")) << log;
+	// 50 runs of at least 400 ms each: nothing more within 15 s.
+	std::this_thread::sleep_for(15s);
+	EXPECT_EQ(1u, count_of(modem_log(), "cmd AT\\r")) << modem_log();
+	// The module's echo of the heartbeat is read but not logged.
+	EXPECT_TRUE(harness::system_log().find("--- ").empty()) << harness::system_log().dump();
+}
+
+TEST_F(daemon_link, framed_module_heartbeats_only_after_readiness)
+{
+	start_bus();
+	start_modem({"-f", "--ready-delay", "1500"});
+	start_daemon("RM520N");
+	std::this_thread::sleep_for(1s);
+	EXPECT_EQ(0u, count_of(modem_log(), "HEARBEAT_REQ")) << modem_log();
+	auto ready = harness::system_log().wait_for("odu ready 1", 5s);
+	ASSERT_TRUE(ready) << harness::system_log().dump();
+	EXPECT_EQ(4, ready->level);
+	std::string log;
+	for (int i = 0; i < 30 && count_of(log, "HEARBEAT_REQ") == 0; i++) {
+		std::this_thread::sleep_for(100ms);
+		log = modem_log();
+	}
+	EXPECT_EQ(1u, count_of(log, "frame e4 HEARBEAT_REQ")) << log;
+
+	// And now commands go through in 0xA4 frames.
+	auto r = harness::run({harness::program_path("ravel-bus"), "call", "ravelcpe", "at_cmd", "{\"cmd\":\"ATI\"}"}, 10s);
+	EXPECT_NE(std::string::npos, r.out.find("\"code\": 0")) << r.out << r.err;
+	EXPECT_NE(std::string::npos, modem_log().find("frame a4 ATI\\r")) << modem_log();
+}
+
+TEST_F(daemon_link, scan_reports_go_to_the_cache_file)
+{
+	start_bus();
+	start_modem();
+	start_daemon();
+	const std::string cache = "/tmp/oriel/tmp/lumen_cache";
+	// Each text in a poll run of its own: a read holding the marker is
+	// cached whole.
+	EXPECT_EQ("ok", sim_control("urc \\r\\n+CREG: 1\\r\\n").substr(0, 2));
+	ASSERT_TRUE(harness::system_log().wait_for("+CREG: 1", 5s));
+	EXPECT_EQ("ok", sim_control("scan 1,460,00").substr(0, 2));
+	ASSERT_TRUE(harness::wait_for_path(cache, 5s));
+	std::this_thread::sleep_for(1s);
+	std::string text = harness::read_file(cache).value_or("");
+	EXPECT_NE(std::string::npos, text.find("QSCAN: 1,460,00")) << text;
+	EXPECT_EQ(std::string::npos, text.find("+CREG")) << text;
+	auto logged = harness::system_log().find("QSCAN: 1,460,00");
+	ASSERT_FALSE(logged.empty());
+	EXPECT_EQ(4, logged[0].level);
+
+	// A marker file replaces the default marker, line feed and all.
+	harness::write_file("/tmp/lumen_async_key", "+MYSCAN:");
+	// A run reads the marker before it waits for text: let one run start after the write.
+	std::this_thread::sleep_for(1s);
+	EXPECT_EQ("ok", sim_control("urc \\r\\n+MYSCAN: 7\\r\\n").substr(0, 2));
+	ASSERT_TRUE(harness::system_log().wait_for("+MYSCAN: 7", 5s)) << harness::system_log().dump();
+	EXPECT_EQ("ok", sim_control("scan 2").substr(0, 2));
+	ASSERT_TRUE(harness::system_log().wait_for("QSCAN: 2", 5s));
+	std::this_thread::sleep_for(1500ms);
+	text = harness::read_file(cache).value_or("");
+	EXPECT_NE(std::string::npos, text.find("+MYSCAN: 7")) << text;
+	EXPECT_EQ(std::string::npos, text.find("QSCAN: 2")) << text;
+}
+
+TEST_F(daemon_link, loss_notice_comes_after_more_than_600_seconds)
+{
+	harness::set_uptime("1000.00 10.00\n");
+	start_bus();
+	start_modem({"-f", "--no-ready"});
+	start_daemon("RM500S");
+	// A framed module that never announces readiness: the request is refused
+	// with 6, which notes the loss at second 1000.
+	auto r = harness::run({harness::program_path("ravel-bus"), "call", "ravelcpe", "at_cmd", "{\"cmd\":\"AT\"}"}, 10s);
+	EXPECT_NE(std::string::npos, r.out.find("\"code\": 6")) << r.out << r.err;
+	auto tip = harness::system_log().wait_for("odu lose connection,tip 1000", 5s);
+	ASSERT_TRUE(tip) << harness::system_log().dump();
+	EXPECT_EQ(3, tip->level);
+
+	harness::set_uptime("1600.00 10.00\n");
+	std::this_thread::sleep_for(2s);
+	EXPECT_TRUE(harness::system_log().find("FFF odu lose connection").empty());
+	harness::set_uptime("1601.00 10.00\n");
+	auto notice = harness::system_log().wait_for("FFF odu lose connection,try power down,now 1601,record 1000", 5s);
+	ASSERT_TRUE(notice) << harness::system_log().dump();
+	EXPECT_EQ(3, notice->level);
+	// The notice is given once per noted loss.
+	std::this_thread::sleep_for(1s);
+	EXPECT_EQ(1u, harness::system_log().find("FFF odu lose connection").size());
+}
+
+} // namespace
