@@ -13,10 +13,6 @@
 #include <stdexcept>
 #include <thread>
 
-extern "C" {
-#include <libubox/blobmsg_json.h>
-}
-
 extern char **environ;
 
 namespace {
@@ -129,16 +125,25 @@ void on_complete(ubus_request *req, int ret)
 }
 
 uloop_timeout give_up_timer;
+bool gave_up;
 
 void on_give_up(uloop_timeout *)
 {
+	gave_up = true;
 	uloop_end();
+}
+
+void arm_give_up(double limit_s)
+{
+	gave_up = false;
+	give_up_timer.cb = on_give_up;
+	uloop_timeout_set(&give_up_timer, static_cast<int>(limit_s * 1000));
 }
 
 } // namespace
 
 call_result call_object(const char *socket, const char *path, const char *method,
-			const std::string &msg_json, double limit_s)
+			const message &msg, double limit_s)
 {
 	ubus_context *ctx = ubus_connect(socket);
 	if (!ctx)
@@ -147,8 +152,12 @@ call_result call_object(const char *socket, const char *path, const char *method
 
 	blob_buf buf{};
 	blob_buf_init(&buf, 0);
-	if (!msg_json.empty() && !blobmsg_add_json_from_string(&buf, msg_json.c_str()))
-		throw std::runtime_error("bad JSON in test: " + msg_json);
+	for (const auto &f : msg) {
+		if (auto *text = std::get_if<std::string>(&f.value))
+			blobmsg_add_string(&buf, f.name, text->c_str());
+		else
+			blobmsg_add_u32(&buf, f.name, static_cast<uint32_t>(std::get<int32_t>(f.value)));
+	}
 
 	pending_call call;
 	uint32_t id = 0;
@@ -163,9 +172,8 @@ call_result call_object(const char *socket, const char *path, const char *method
 		call.req.priv = &call;
 		ubus_complete_request_async(ctx, &call.req);
 
-		give_up_timer.cb = on_give_up;
-		uloop_timeout_set(&give_up_timer, static_cast<int>(limit_s * 1000));
-		while (!call.done && seconds_since(call.t0) < limit_s)
+		arm_give_up(limit_s);
+		while (!call.done && !gave_up)
 			uloop_run();
 		uloop_timeout_cancel(&give_up_timer);
 		if (!call.done)
@@ -193,13 +201,11 @@ void on_pred_tick(uloop_timeout *t)
 
 bool run_loop_until(bool (*pred)(), double limit_s)
 {
-	auto t0 = std::chrono::steady_clock::now();
 	loop_pred = pred;
 	pred_timer.cb = on_pred_tick;
 	uloop_timeout_set(&pred_timer, 0);
-	give_up_timer.cb = on_give_up;
-	uloop_timeout_set(&give_up_timer, static_cast<int>(limit_s * 1000));
-	while (!pred() && seconds_since(t0) < limit_s)
+	arm_give_up(limit_s);
+	while (!pred() && !gave_up)
 		uloop_run();
 	uloop_timeout_cancel(&pred_timer);
 	uloop_timeout_cancel(&give_up_timer);

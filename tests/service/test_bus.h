@@ -2,7 +2,9 @@
 // calls the daemon's object while the test runs the event loop.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <sys/types.h>
@@ -38,11 +40,17 @@ struct call_result {
 	const reply_field *field(const char *name, size_t message = 0) const;
 };
 
+// One field of a request: a string or an int32.
+struct msg_field {
+	const char *name;
+	std::variant<std::string, int32_t> value;
+};
+using message = std::vector<msg_field>;
+
 // Calls method of object path on a fresh connection to the bus at socket,
 // running the event loop until the call completes or limit_s has passed.
-// msg_json is a JSON object text or empty.
 call_result call_object(const char *socket, const char *path, const char *method,
-			const std::string &msg_json, double limit_s = 15);
+			const message &msg, double limit_s = 15);
 
 // Runs the event loop until pred() holds or limit_s has passed; returns pred().
 bool run_loop_until(bool (*pred)(), double limit_s);
