@@ -27,6 +27,7 @@ void on_at_reply(struct ubus_request *req, int, struct blob_attr *msg)
 		fold_lf_pairs(answer);
 		squeeze_crlf_pairs(answer);
 		fputs(answer, stdout);
+		fflush(stdout);
 	}
 
 	const char *cmd = req && req->priv ? static_cast<const char *>(req->priv) : "";

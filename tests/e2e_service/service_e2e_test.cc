@@ -82,9 +82,17 @@ TEST_F(service_e2e, eleventh_result_without_answer_drops_the_link)
 		EXPECT_EQ(reply_code(bus_call(R"({"cmd":"AT","wait":100})").out), 4) << i;
 	EXPECT_TRUE(harness::system_log().find("at fail,disattach_odu").empty());
 
-	// A 2 (a command before '|' the daemon refuses) neither counts nor resets.
-	std::string too_long(70, 'A');
-	EXPECT_EQ(reply_code(bus_call(R"({"cmd":")" + too_long + R"(|AT","wait":100})").out), 2);
+	// A 2 (no link: the module refuses while the reset event rebuilds the
+	// link) neither counts nor resets.
+	sim("refuse on");
+	sim("drop");
+	EXPECT_EQ(bus_send("ravel.cpe.reset").status.code, 0);
+	ASSERT_TRUE(harness::system_log().wait_for("recieve event reset\n", 5s));
+	harness::system_log().clear();
+	EXPECT_EQ(reply_code(bus_call(R"({"cmd":"AT","wait":100})").out), 2);
+	sim("refuse off");
+	ASSERT_TRUE(harness::system_log().wait_for("attach_odu ok", 5s)) << harness::system_log().dump();
+	sim("silence on");
 	EXPECT_TRUE(harness::system_log().find("at fail,disattach_odu").empty());
 
 	EXPECT_EQ(reply_code(bus_call(R"({"cmd":"AT","wait":100})").out), 4);

@@ -55,8 +55,9 @@ process service_world::start_daemon(const std::string &model, bool wait_attach)
 
 	process p = process::spawn({ harness::program_path("ravel_tools"), "-l", "7", "-d", "-i", "cpe" });
 	EXPECT_TRUE(harness::system_log().wait_for("connected as", 10s)) << harness::system_log().dump();
-	if (wait_attach)
+	if (wait_attach) {
 		EXPECT_TRUE(harness::system_log().wait_for("attach_odu ok", 10s)) << harness::system_log().dump();
+	}
 	return p;
 }
 
