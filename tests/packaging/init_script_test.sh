@@ -1,0 +1,213 @@
+#!/bin/sh
+# Runs the procd init script against stand-ins for the router's shell
+# helpers and compares the instances it defines with what is expected.
+#   init_script_test.sh <folder holding ravel_tools.init and ravel_tools.config>
+# The stand-ins: config_load reads a UCI file from $CONFIG_DIR (a small
+# reader, enough for our files), and the procd_* functions collect each
+# instance's parameters and print them when the instance is closed.
+
+files=${1:?usage: $0 <packaging files folder>}
+work=$(mktemp -d) || exit 1
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+# --- UCI stand-ins, after /lib/functions.sh ---------------------------------
+
+# Turns a UCI file into "S<tab>type<tab>name" and "O<tab>option<tab>value"
+# lines; anonymous sections get the name cfgNNN as the real reader gives them.
+uci_flatten() {
+	awk -v OFS='\t' '
+	function unquote(s) {
+		if (s ~ /^'\''.*'\''$/ || s ~ /^".*"$/)
+			return substr(s, 2, length(s) - 2)
+		return s
+	}
+	/^[ \t]*(#|$)/ { next }
+	{
+		sub(/^[ \t]+/, "")
+		kw = $1; sub(/^[^ \t]+[ \t]+/, "")
+		if (kw == "config") {
+			type = $1; sub(/^[^ \t]+[ \t]*/, "")
+			name = unquote($0)
+			if (name == "") name = sprintf("cfg%03d", ++anon)
+			print "S", type, name
+		} else if (kw == "option") {
+			opt = $1; sub(/^[^ \t]+[ \t]*/, "")
+			print "O", opt, unquote($0)
+		}
+	}' "$1"
+}
+
+config_load() {
+	CONFIG_SECTIONS=
+	local kind a b section=
+	uci_flatten "$CONFIG_DIR/$1" > "$work/flat" || return 1
+	while IFS='	' read -r kind a b; do
+		case "$kind" in
+		S)
+			section=$b
+			CONFIG_SECTIONS="$CONFIG_SECTIONS $section"
+			eval "CONFIG_${section}_TYPE=\$a"
+			;;
+		O)
+			eval "CONFIG_${section}_${a}=\$b"
+			;;
+		esac
+	done < "$work/flat"
+}
+
+config_foreach() {
+	local fn="$1" type="$2" s t
+	for s in $CONFIG_SECTIONS; do
+		eval "t=\$CONFIG_${s}_TYPE"
+		[ -z "$type" ] || [ "$t" = "$type" ] || continue
+		"$fn" "$s"
+	done
+}
+
+config_get() {
+	local var="$1" section="$2" option="$3" default="$4" isset
+	eval "isset=\${CONFIG_${section}_${option}+x}"
+	if [ -n "$isset" ]; then
+		eval "$var=\$CONFIG_${section}_${option}"
+	else
+		eval "$var=\$default"
+	fi
+}
+
+config_get_bool() {
+	local _v
+	config_get _v "$2" "$3" "$4"
+	case "$_v" in
+	1|on|true|yes|enabled) _v=1 ;;
+	0|off|false|no|disabled) _v=0 ;;
+	*) _v="$4" ;;
+	esac
+	eval "$1=\$_v"
+}
+
+# --- procd stand-ins -----------------------------------------------------------
+
+# Each argument in brackets, so word boundaries show.
+bracket() {
+	local out= a
+	for a in "$@"; do out="$out [$a]"; done
+	printf '%s' "$out"
+}
+
+procd_open_instance() {
+	instance_name=$1
+	instance_params=
+}
+
+procd_set_param() {
+	local p="$1"
+	shift
+	case " $instance_params " in *" $p "*) ;; *) instance_params="$instance_params $p" ;; esac
+	eval "param_$p=\$(bracket \"\$@\")"
+}
+
+procd_append_param() {
+	local p="$1" old
+	shift
+	case " $instance_params " in *" $p "*) ;; *) instance_params="$instance_params $p" ;; esac
+	eval "old=\${param_$p}"
+	eval "param_$p=\$old\$(bracket \"\$@\")"
+}
+
+procd_close_instance() {
+	local p v
+	echo "instance $instance_name"
+	for p in $instance_params; do
+		eval "v=\$param_$p"
+		echo "  $p$v"
+		unset "param_$p"
+	done
+	instance_params=
+}
+
+procd_add_reload_trigger() {
+	echo "reload trigger$(bracket "$@")"
+}
+
+# --- running the script ------------------------------------------------------
+
+# Prints what start_service and service_triggers define for a configuration.
+run_init() {
+	(
+		CONFIG_DIR="$work/config"
+		. "$files/ravel_tools.init"
+		[ "$USE_PROCD" = 1 ] || echo "USE_PROCD is not 1"
+		[ -n "$START" ] && [ -n "$STOP" ] || echo "START or STOP missing"
+		start_service
+		service_triggers
+	)
+}
+
+# check <name> <configuration file> <expected output>
+check() {
+	mkdir -p "$work/config"
+	cp "$2" "$work/config/ravel_tools"
+	run_init > "$work/got" 2>&1
+	printf '%s\n' "$3" > "$work/want"
+	if cmp -s "$work/want" "$work/got"; then
+		echo "ok: $1"
+	else
+		echo "FAIL: $1"
+		diff -u "$work/want" "$work/got"
+		failures=$((failures + 1))
+	fi
+}
+
+common_params='  respawn [3600] [5] [5]
+  file [/etc/config/ravel_tools]
+  stderr [1]'
+
+cat > "$work/two_channels" <<'CFG'
+# channels and what is not a channel
+config channel 'cpe'
+	option model 'RM520N'
+	option log_level '7'
+	option socket '/tmp/bus dir/ubus.sock'
+
+config rule
+	option model 'RM520N'
+	option server '192.168.225.1'
+
+config channel 'lte2'
+	option disabled '1'
+	option log_level '3'
+
+config other 'misc'
+	option log_level '2'
+
+config channel wan
+	option disabled no
+	option server "10.0.0.1"
+
+config channel 'spare'
+	option disabled 'on'
+CFG
+check "two channels served, disabled ones and other sections passed over" "$work/two_channels" \
+"instance cpe
+  command [/usr/sbin/ravel_tools] [-i] [cpe] [-l] [7] [-s] [/tmp/bus dir/ubus.sock]
+$common_params
+instance wan
+  command [/usr/sbin/ravel_tools] [-i] [wan]
+$common_params
+reload trigger [ravel_tools]"
+
+cat > "$work/no_channels" <<'CFG'
+config rule
+	option model 'RM500S'
+CFG
+check "no channel: no instance, still a reload trigger" "$work/no_channels" \
+"reload trigger [ravel_tools]"
+
+check "shipped default configuration" "$files/ravel_tools.config" \
+"instance cpe
+  command [/usr/sbin/ravel_tools] [-i] [cpe] [-l] [5]
+$common_params
+reload trigger [ravel_tools]"
+
+[ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
