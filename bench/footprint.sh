@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Footprint on flash: builds ravel_tools and ravel_tools_cli as a router
+# package would (against installed platform libraries, RAVEL_PLATFORM=system,
+# -Os, one section per function and object, unused sections dropped,
+# stripped), prints the sizes and checks the budget:
+#   ravel_tools      <= 100 KiB stripped
+#   ravel_tools_cli  <=  40 KiB stripped
+#   neither loads libstdc++
+# The platform libraries are ours (bundled), built the same way and installed
+# into a prefix; their sizes are printed for reference.
+#
+#   bench/footprint.sh [work folder]
+# Without a work folder a temporary one is used and removed afterwards.
+# Exit status 1 when a budget is exceeded.
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+
+if [ $# -ge 1 ]; then
+  work=$1
+  mkdir -p "$work"
+  work=$(cd "$work" && pwd)
+else
+  work=$(mktemp -d /tmp/ravel-footprint.XXXXXX)
+  trap 'rm -rf "$work"' EXIT
+fi
+prefix=$work/prefix
+small=(-DCMAKE_BUILD_TYPE=MinSizeRel
+       -DCMAKE_C_FLAGS="-ffunction-sections -fdata-sections"
+       -DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections"
+       -DCMAKE_EXE_LINKER_FLAGS="-Wl,--gc-sections"
+       -DCMAKE_SHARED_LINKER_FLAGS="-Wl,--gc-sections"
+       -DRAVEL_TESTS=OFF -DRAVEL_BENCH=OFF -DRAVEL_TOOLS=OFF)
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+quiet() { local log=$1; shift; "$@" > "$log" 2>&1 || { cat "$log"; fail "$*"; }; }
+
+quiet "$work/libs.log" cmake -S "$src" -B "$work/libs" -DRAVEL_PLATFORM=bundled "${small[@]}" \
+  -DCMAKE_INSTALL_PREFIX="$prefix"
+quiet "$work/libs-build.log" cmake --build "$work/libs" -j"$jobs" --target ubox blobmsg_json ubus uci
+quiet "$work/install.log" cmake --install "$work/libs/platform" --strip
+
+quiet "$work/progs.log" cmake -S "$src" -B "$work/progs" -DRAVEL_PLATFORM=system \
+  -DCMAKE_PREFIX_PATH="$prefix" "${small[@]}"
+quiet "$work/progs-build.log" cmake --build "$work/progs" -j"$jobs" --target ravel_tools ravel_tools_cli
+
+mkdir -p "$work/stripped"
+status=0
+printf '%-26s %10s %9s %9s  %s\n' file bytes KiB budget result
+# row <file> <budget KiB or -> <label>
+row() {
+  local bytes kib verdict=""
+  bytes=$(stat -c %s "$1")
+  kib=$(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1024 }')
+  if [ "$2" != - ]; then
+    if [ "$bytes" -le $(($2 * 1024)) ]; then verdict=ok; else verdict=OVER; status=1; fi
+  fi
+  printf '%-26s %10s %9s %9s  %s\n' "$3" "$bytes" "$kib" "$2" "$verdict"
+}
+for p in daemon/ravel_tools:100 cli/ravel_tools_cli:40; do
+  path=${p%%:*} budget=${p##*:} name=$(basename "${p%%:*}")
+  strip --strip-all -o "$work/stripped/$name" "$work/progs/$path"
+  row "$work/stripped/$name" "$budget" "$name"
+done
+for lib in libubox libblobmsg_json libubus libuci; do
+  row "$(readlink -f "$prefix/lib/$lib.so")" - "$lib.so (ours)"
+done
+
+for name in ravel_tools ravel_tools_cli; do
+  if ldd "$work/stripped/$name" | grep -q libstdc++; then
+    echo "$name loads libstdc++:"; ldd "$work/stripped/$name"; status=1
+  else
+    echo "$name: no libstdc++ ($(readelf -d "$work/stripped/$name" |
+      sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | tr '\n' ' '))"
+  fi
+done
+
+# Where the bytes are, for when a budget is missed.
+for p in daemon/ravel_tools cli/ravel_tools_cli; do
+  echo "largest symbols of $(basename "$p"):"
+  nm --size-sort --radix=d -C "$work/progs/$p" | tail -n 8 | tac | sed 's/^/  /'
+done
+
+[ "$status" -eq 0 ] && echo "footprint: within budget" || echo "footprint: over budget"
+exit "$status"
