@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <regex>
 
 using namespace std::chrono_literals;
 using harness::process;
@@ -117,7 +116,7 @@ std::vector<harness::log_line> service_world::lines_of(const std::string &ident,
 
 int reply_code(const std::string &json)
 {
-	std::smatch m;
-	static const std::regex code_re("\"code\": (-?[0-9]+)");
-	return std::regex_search(json, m, code_re) ? std::stoi(m[1]) : -1;
+	static const std::string key = "\"code\": ";
+	size_t at = json.find(key);
+	return at == std::string::npos ? -1 : std::atoi(json.c_str() + at + key.size());
 }
