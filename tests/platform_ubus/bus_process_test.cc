@@ -269,3 +269,28 @@ TEST_F(bus_env, DuplicatePathRefused)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(bus_env, ObjectPublishedAgainOnANewContextIsListed)
+{
+	static struct ubus_object_type type = {"t", 0, nullptr, 0};
+	struct ubus_object obj = {};
+	obj.name = "probe.again";
+	obj.type = &type;
+	struct ubus_context *first = connect();
+	ASSERT_EQ(ubus_add_object(first, &obj), 0);
+	ubus_free(first);
+	EXPECT_EQ(obj.id, 0u);
+	EXPECT_EQ(type.id, 0u); // the type is registered afresh, not by a stale id
+
+	struct ubus_context *second = connect(), *other = connect();
+	ASSERT_TRUE(wait_until([&] { return ubus_add_object(second, &obj) == 0; }));
+	uint32_t id = 0;
+	EXPECT_EQ(ubus_lookup_id(other, "probe.again", &id), 0);
+	EXPECT_EQ(id, obj.id);
+	ubus_free(other);
+	ubus_free(second);
+}
+
+} // namespace
