@@ -217,6 +217,8 @@ int main(int argc, char **argv)
 		std::fprintf(stderr, "ravel-busd: cannot listen on %s: %s\n", path.c_str(), std::strerror(errno));
 		return 1;
 	}
+	struct stat bound = {};
+	stat(path.c_str(), &bound);
 	s.epfd = epoll_create1(EPOLL_CLOEXEC);
 	struct epoll_event lev = {};
 	lev.events = EPOLLIN;
@@ -246,6 +248,9 @@ int main(int argc, char **argv)
 		s.drop(id);
 	close(s.lfd);
 	close(s.epfd);
-	unlink(path.c_str());
+	// Only our own socket: a bus started after us may already own the path.
+	struct stat now = {};
+	if (stat(path.c_str(), &now) == 0 && now.st_ino == bound.st_ino && now.st_dev == bound.st_dev)
+		unlink(path.c_str());
 	return 0;
 }
