@@ -357,6 +357,74 @@ void ubus_parse_body(struct blob_attr *body, struct blob_attr **tb)
 	}
 }
 
+namespace {
+
+// Writes the whole iovec (blocking in poll() when the socket is full); the fd,
+// if any, rides on the first chunk. False when the connection failed.
+bool send_iov(struct ubus_context *ctx, struct iovec *v, int nv, int fd)
+{
+	bool first = true;
+	while (nv > 0) {
+		union {
+			struct cmsghdr h;
+			char buf[CMSG_SPACE(sizeof(int))];
+		} cm;
+		struct msghdr mh;
+		memset(&mh, 0, sizeof(mh));
+		mh.msg_iov = v;
+		mh.msg_iovlen = size_t(nv);
+		if (first && fd >= 0) {
+			memset(&cm, 0, sizeof(cm));
+			mh.msg_control = cm.buf;
+			mh.msg_controllen = sizeof(cm.buf);
+			struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
+			c->cmsg_level = SOL_SOCKET;
+			c->cmsg_type = SCM_RIGHTS;
+			c->cmsg_len = CMSG_LEN(sizeof(int));
+			memcpy(CMSG_DATA(c), &fd, sizeof(int));
+		}
+		ssize_t n = sendmsg(ctx->sock.fd, &mh, MSG_NOSIGNAL);
+		if (n < 0) {
+			if (errno == EINTR)
+				continue;
+			if (errno == EAGAIN || errno == EWOULDBLOCK) {
+				struct pollfd pfd = {ctx->sock.fd, POLLOUT, 0};
+				poll(&pfd, 1, -1);
+				continue;
+			}
+			ctx->sock.eof = true;
+			return false;
+		}
+		first = false;
+		size_t done = size_t(n);
+		while (nv > 0 && done >= v->iov_len) {
+			done -= v->iov_len;
+			v++;
+			nv--;
+		}
+		if (nv > 0) {
+			v->iov_base = static_cast<uint8_t *>(v->iov_base) + done;
+			v->iov_len -= done;
+		}
+	}
+	return true;
+}
+
+constexpr uint32_t TX_HOLD_MAX = 256 * 1024;
+
+} // namespace
+
+int ubus_flush_held(struct ubus_context *ctx)
+{
+	if (ctx->tx_len == 0)
+		return 0;
+	struct iovec iov = {ctx->tx_buf, ctx->tx_len};
+	ctx->tx_len = 0;
+	if (ctx->sock.fd < 0 || ctx->sock.eof)
+		return -1;
+	return send_iov(ctx, &iov, 1, -1) ? 0 : -1;
+}
+
 int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *msg, int type, uint32_t peer, int fd)
 {
 	struct ubus_msghdr hdr = {0, uint8_t(type), htons(seq), htonl(peer)};
@@ -364,63 +432,31 @@ int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *msg,
 	int ret = 0;
 	if (ubus_pad4(len) > UBUS_MAX_MSGLEN) {
 		ret = UBUS_STATUS_INVALID_ARGUMENT;
-		goto out;
-	}
-	if (ctx->sock.fd < 0 || ctx->sock.eof) {
+	} else if (ctx->sock.fd < 0 || ctx->sock.eof) {
 		ret = -1;
-		goto out;
-	}
-	{
-		struct iovec iov[2] = {{&hdr, HDR_LEN}, {msg, len}};
-		struct iovec *v = iov;
-		int nv = 2;
-		bool first = true;
-		while (nv > 0) {
-			union {
-				struct cmsghdr h;
-				char buf[CMSG_SPACE(sizeof(int))];
-			} cm;
-			struct msghdr mh;
-			memset(&mh, 0, sizeof(mh));
-			mh.msg_iov = v;
-			mh.msg_iovlen = size_t(nv);
-			if (first && fd >= 0) {
-				memset(&cm, 0, sizeof(cm));
-				mh.msg_control = cm.buf;
-				mh.msg_controllen = sizeof(cm.buf);
-				struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
-				c->cmsg_level = SOL_SOCKET;
-				c->cmsg_type = SCM_RIGHTS;
-				c->cmsg_len = CMSG_LEN(sizeof(int));
-				memcpy(CMSG_DATA(c), &fd, sizeof(int));
-			}
-			ssize_t n = sendmsg(ctx->sock.fd, &mh, MSG_NOSIGNAL);
-			if (n < 0) {
-				if (errno == EINTR)
-					continue;
-				if (errno == EAGAIN || errno == EWOULDBLOCK) {
-					struct pollfd pfd = {ctx->sock.fd, POLLOUT, 0};
-					poll(&pfd, 1, -1);
-					continue;
-				}
-				ctx->sock.eof = true;
-				ret = -1;
-				goto out;
-			}
-			first = false;
-			size_t done = size_t(n);
-			while (nv > 0 && done >= v->iov_len) {
-				done -= v->iov_len;
-				v++;
-				nv--;
-			}
-			if (nv > 0) {
-				v->iov_base = static_cast<uint8_t *>(v->iov_base) + done;
-				v->iov_len -= done;
-			}
+	} else if (ctx->tx_hold > 0 && fd < 0 && (type == UBUS_MSG_DATA || type == UBUS_MSG_STATUS) &&
+		   HDR_LEN + len <= TX_HOLD_MAX) {
+		// Replies of a handler leave in one write with its status.
+		if (ctx->tx_len + HDR_LEN + len > TX_HOLD_MAX && ubus_flush_held(ctx) < 0)
+			return -1;
+		if (ctx->tx_size < ctx->tx_len + HDR_LEN + len) {
+			auto *nb = static_cast<uint8_t *>(realloc(ctx->tx_buf, TX_HOLD_MAX));
+			if (!nb)
+				return UBUS_STATUS_NO_MEMORY;
+			ctx->tx_buf = nb;
+			ctx->tx_size = TX_HOLD_MAX;
 		}
+		memcpy(ctx->tx_buf + ctx->tx_len, &hdr, HDR_LEN);
+		memcpy(ctx->tx_buf + ctx->tx_len + HDR_LEN, msg, len);
+		ctx->tx_len += HDR_LEN + len;
+		return 0;
+	} else if (ubus_flush_held(ctx) < 0) {
+		ret = -1;
+	} else {
+		struct iovec iov[2] = {{&hdr, HDR_LEN}, {msg, len}};
+		if (!send_iov(ctx, iov, 2, fd))
+			ret = -1;
 	}
-out:
 	if (fd >= 0)
 		close(fd);
 	return ret;
@@ -461,6 +497,7 @@ void ubus_abort_request(struct ubus_context *ctx, struct ubus_request *req)
 int ubus_complete_request(struct ubus_context *ctx, struct ubus_request *req, int timeout)
 {
 	ubus_complete_request_async(ctx, req);
+	ubus_flush_held(ctx);
 	req->blocked = true;
 	ctx->stack_depth++;
 	int64_t deadline = timeout > 0 ? now_ms() + timeout : 0;
@@ -650,6 +687,9 @@ void ubus_shutdown(struct ubus_context *ctx)
 	}
 	free(ctx->rx_buf);
 	ctx->rx_buf = nullptr;
+	free(ctx->tx_buf);
+	ctx->tx_buf = nullptr;
+	ctx->tx_size = ctx->tx_len = 0;
 	ctx->rx_size = ctx->rx_off = ctx->rx_len = 0;
 }
 
