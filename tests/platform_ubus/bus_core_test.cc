@@ -7,7 +7,7 @@
 
 namespace {
 
-struct core : ::testing::Test {
+struct BusCore : ::testing::Test {
 	busd::bus bus{12345};
 	uint32_t a = 0, b = 0;
 
@@ -38,7 +38,7 @@ const bytes add_probe_obj = hex(R"(
 6f 77 00 00)");
 const bytes status_ok_seq1 = hex("00 01 00 01 00 00 00 00 00 00 00 0c 01 00 00 08 00 00 00 00");
 
-TEST_F(core, HelloIsTwelveBytesWithTheClientId)
+TEST_F(BusCore, HelloIsTwelveBytesWithTheClientId)
 {
 	busd::client &c = bus.add_client(-1);
 	ASSERT_EQ(c.out.size(), 1u);
@@ -49,7 +49,7 @@ TEST_F(core, HelloIsTwelveBytesWithTheClientId)
 	EXPECT_GT(__builtin_bswap32(c.id), 1u);
 }
 
-TEST_F(core, PublishLookupAndRouteACall)
+TEST_F(BusCore, PublishLookupAndRouteACall)
 {
 	ASSERT_TRUE(feed(a, add_probe_obj));
 	auto out = take(a);
@@ -122,7 +122,7 @@ TEST_F(core, PublishLookupAndRouteACall)
 	EXPECT_EQ(bus.paths.count("probe.obj"), 0u);
 }
 
-TEST_F(core, LookupPatternsAndOrder)
+TEST_F(BusCore, LookupPatternsAndOrder)
 {
 	for (const char *name : {"probe.b", "probe.a", "probeX", "other"}) {
 		bytes m = hex("00 06 00 01 00000000 00000000 02 00 00 00");
@@ -163,7 +163,7 @@ TEST_F(core, LookupPatternsAndOrder)
 	EXPECT_EQ(names(""), (std::vector<std::string>{"other", "probe.a", "probe.b", "probeX", "status 0"}));
 }
 
-TEST_F(core, PingUnknownTypesAndBadStreams)
+TEST_F(BusCore, PingUnknownTypesAndBadStreams)
 {
 	ASSERT_TRUE(feed(b, hex("00 03 00 01 00 00 00 00 00 00 00 0c 02 00 00 07 68 69 00 00")));
 	EXPECT_EQ(take(b), (std::vector<bytes>{hex("00 02 00 01 00 00 00 00 00 00 00 0c 02 00 00 07 68 69 00 00"),
@@ -182,7 +182,7 @@ TEST_F(core, PingUnknownTypesAndBadStreams)
 	EXPECT_FALSE(feed(a, hex("00 03 00 01 00 00 00 00 00 10 00 04 00 00 00 00"))); // over 1 MiB
 }
 
-TEST_F(core, EventsMatchOncePerObjectAndNeverLoopBack)
+TEST_F(BusCore, EventsMatchOncePerObjectAndNeverLoopBack)
 {
 	EXPECT_TRUE(busd::event_matches("probe.*", "probe.hello"));
 	EXPECT_TRUE(busd::event_matches("probe.*", "probe."));

@@ -14,7 +14,7 @@ extern "C" {
 
 namespace {
 
-struct bus_env : ::testing::Test {
+struct BusProcesses : ::testing::Test {
 	temp_dir dir;
 	std::string sock = dir / "ubus.sock";
 	child busd;
@@ -68,7 +68,7 @@ void record_reply(struct ubus_request *, int, struct blob_attr *msg)
 	got.push_back(tb[0] ? blobmsg_get_string(tb[0]) : "?");
 }
 
-TEST_F(bus_env, CallsThroughTheDaemon)
+TEST_F(BusProcesses, CallsThroughTheDaemon)
 {
 	std::string log = dir / "calls.log";
 	child owner({RAVEL_BUS_TOOL, "-s", sock, "serve", "network.interface", "notify_proto,slow", "--reply",
@@ -112,7 +112,7 @@ TEST_F(bus_env, CallsThroughTheDaemon)
 	ubus_free(ctx);
 }
 
-TEST_F(bus_env, LateRepliesAfterATimeOutAreDiscarded)
+TEST_F(BusProcesses, LateRepliesAfterATimeOutAreDiscarded)
 {
 	child owner({RAVEL_BUS_TOOL, "-s", sock, "serve", "probe.slow", "x", "--delay", "800", "--reply",
 		     "{\"result\":\"late\"}"});
@@ -128,7 +128,7 @@ TEST_F(bus_env, LateRepliesAfterATimeOutAreDiscarded)
 	ubus_free(ctx);
 }
 
-TEST_F(bus_env, OwnerDyingMidCallEndsInTimeoutThenNotFound)
+TEST_F(BusProcesses, OwnerDyingMidCallEndsInTimeoutThenNotFound)
 {
 	child owner({RAVEL_BUS_TOOL, "-s", sock, "serve", "probe.dying", "x"});
 	struct ubus_context *ctx = connect();
@@ -156,7 +156,7 @@ void on_event(struct ubus_context *, struct ubus_event_handler *ev, const char *
 	container_of(ev, ev_rec, ev)->names.push_back(type);
 }
 
-TEST_F(bus_env, EventsByPatternNeverBackToTheSender)
+TEST_F(BusProcesses, EventsByPatternNeverBackToTheSender)
 {
 	struct ubus_context *a = connect(), *b = connect();
 	ev_rec ra, rb;
@@ -190,7 +190,7 @@ TEST_F(bus_env, EventsByPatternNeverBackToTheSender)
 	ubus_free(b);
 }
 
-TEST_F(bus_env, ReconnectAfterBusRestartPublishesAgain)
+TEST_F(BusProcesses, ReconnectAfterBusRestartPublishesAgain)
 {
 	struct ubus_context *ctx = connect();
 	static bool lost;
@@ -224,7 +224,7 @@ TEST_F(bus_env, ReconnectAfterBusRestartPublishesAgain)
 	ubus_free(ctx);
 }
 
-TEST_F(bus_env, GarbageAndOversizedMessagesDropOnlyThatClient)
+TEST_F(BusProcesses, GarbageAndOversizedMessagesDropOnlyThatClient)
 {
 	auto raw_client = [&](const bytes &junk) {
 		int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -250,7 +250,7 @@ TEST_F(bus_env, GarbageAndOversizedMessagesDropOnlyThatClient)
 	ubus_free(ctx);
 }
 
-TEST_F(bus_env, DuplicatePathRefused)
+TEST_F(BusProcesses, DuplicatePathRefused)
 {
 	struct ubus_context *a = connect(), *b = connect();
 	static struct ubus_object_type ta = {"t", 0, nullptr, 0}, tb = {"t", 0, nullptr, 0};
@@ -272,7 +272,7 @@ TEST_F(bus_env, DuplicatePathRefused)
 
 namespace {
 
-TEST_F(bus_env, ObjectPublishedAgainOnANewContextIsListed)
+TEST_F(BusProcesses, ObjectPublishedAgainOnANewContextIsListed)
 {
 	static struct ubus_object_type type = {"t", 0, nullptr, 0};
 	struct ubus_object obj = {};
