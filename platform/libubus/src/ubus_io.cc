@@ -264,9 +264,14 @@ void handle_data(struct uloop_fd *u, unsigned int events)
 {
 	(void)events;
 	struct ubus_context *ctx = container_of(u, struct ubus_context, sock);
+	// Answers to every call read here leave together.
+	ctx->tx_hold++;
 	if (ctx->stack_depth == 0)
 		process_pending(ctx);
-	if (!pump(ctx))
+	bool alive = pump(ctx);
+	if (--ctx->tx_hold == 0 && ubus_flush_held(ctx) < 0)
+		alive = false;
+	if (!alive)
 		connection_lost(ctx);
 }
 
@@ -574,6 +579,7 @@ int ubus_reconnect(struct ubus_context *ctx, const char *path)
 		close(ctx->sock.fd);
 	ctx->sock.fd = -1;
 	ctx->rx_off = ctx->rx_len = 0;
+	ctx->tx_len = 0; // replies for the old connection's callers
 	drop_pending(ctx);
 	while (!list_empty(&ctx->requests)) {
 		auto *req = list_first_entry(&ctx->requests, struct ubus_request, list);
