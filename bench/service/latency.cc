@@ -1,5 +1,6 @@
 // One "at_cmd" through the bus daemon, ravel_tools and the simulator, next to
 // the floor of the sockets it crosses.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 
@@ -164,6 +165,12 @@ bool run_latency(world &, int calls)
 		    s.median / floor, FLOOR_FACTOR);
 	std::printf("  calls over 10 ms: %zu (over 1 ms: %zu); poll runs during the calls: about %.0f\n", slow,
 		    count_above(lat, 1000), total_s / POLL_PERIOD_S);
+	std::vector<double> worst = lat;
+	std::sort(worst.rbegin(), worst.rend());
+	std::printf("  slowest calls (ms):");
+	for (size_t i = 0; i < worst.size() && i < 6; i++)
+		std::printf(" %.1f", worst[i] / 1e3);
+	std::printf("\n");
 	std::printf("  (outliers: every ~400 ms a poll run waits up to 200 ms for pending module text,\n"
 		    "   blocking the daemon's loop; a call arriving then waits for it, up to ~200 ms.)\n");
 	bool pass = failed == 0 && s.median <= FLOOR_FACTOR * floor;
