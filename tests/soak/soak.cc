@@ -76,7 +76,8 @@ struct options {
 	unsigned seed = 1;
 	bool quiet = false;
 	bool dump_log = false;
-	std::string daemon_level; // -l of the daemon, when given
+	std::string daemon_level;             // -l of the daemon, when given
+	std::vector<std::string> daemon_env; // NAME=value added to the daemon's environment
 	std::vector<std::string> skip; // link faults left out
 };
 
@@ -95,6 +96,7 @@ void usage(FILE *to)
 			 "                     urc, trickle, close-after, outage, reset-event); repeatable\n"
 			 "  --dump-log         print the captured system log at the end\n"
 			 "  --daemon-log N     start the daemon with -l N\n"
+			 "  --daemon-env N=V   add to the daemon's environment (e.g. ASAN_OPTIONS); repeatable\n"
 			 "  --quiet            no progress lines\n",
 		     MAX_CALLERS);
 }
@@ -136,6 +138,8 @@ bool parse_options(int argc, char **argv, options &o)
 			o.dump_log = true;
 		else if (a == "--daemon-log" && number(0, 7, v))
 			o.daemon_level = std::to_string(v);
+		else if (a == "--daemon-env" && i + 1 < argc && std::strchr(argv[i + 1], '='))
+			o.daemon_env.push_back(argv[++i]);
 		else if (a == "--skip" && i + 1 < argc)
 			o.skip.push_back(argv[++i]);
 		else if (a == "-h" || a == "--help") {
@@ -232,6 +236,8 @@ struct call_record {
 	uint8_t caller = 0;
 	uint8_t final_seen = 0; // the answer holds OK, ERROR or the message reference
 	uint8_t has_answer = 0;
+	uint8_t own_first = 0;  // the answer starts with this command's own echo
+	char head[24] = {};     // the answer's first bytes, for the report
 };
 
 struct shared_state {
@@ -264,7 +270,9 @@ shared_state *make_shared_state(long calls)
 // ---------------------------------------------------------------- a caller process
 
 struct reply_view {
-	bool data = false, has_code = false, has_answer = false, final_seen = false;
+	std::string echo; // what the answer starts with when nothing else got in first
+	bool data = false, has_code = false, has_answer = false, final_seen = false, own_first = false;
+	char head[24] = {};
 	int code = -1;
 };
 
@@ -289,6 +297,8 @@ void on_reply(struct ubus_request *req, int, struct blob_attr *msg)
 		r->has_answer = true;
 		const char *text = blobmsg_get_string(tb[F_RESPONE]);
 		r->final_seen = strcasestr(text, "OK") || strcasestr(text, "ERROR") || strstr(text, "+CMGS:");
+		r->own_first = std::strncmp(text, r->echo.c_str(), r->echo.size()) == 0;
+		std::snprintf(r->head, sizeof(r->head), "%s", text);
 	}
 }
 
@@ -329,6 +339,13 @@ void on_reply(struct ubus_request *req, int, struct blob_attr *msg)
 			blobmsg_add_u32(&b, "wait", uint32_t(o.wait_ms));
 			blobmsg_add_u32(&b, "at_log_level", 7);
 			reply_view r;
+			// The module echoes the command; of a two-step command only the
+			// second step's answer comes back, which starts with its text
+			// (echoed up to the Ctrl-Z, then CR LF).
+			r.echo = cmd.substr(0, cmd.find('|'));
+			if (r.echo.find('>') != std::string::npos)
+				r.echo = r.echo.substr(r.echo.find('>') + 1);
+			r.echo += "\r";
 			int st = ubus_invoke(ctx, id, "at_cmd", b.head, on_reply, &r, bound_ms);
 			rec.status = int16_t(st);
 			if (st == UBUS_STATUS_OK) {
@@ -336,6 +353,8 @@ void on_reply(struct ubus_request *req, int, struct blob_attr *msg)
 				rec.code = int16_t(r.code);
 				rec.has_answer = r.has_answer;
 				rec.final_seen = r.final_seen;
+				rec.own_first = r.own_first;
+				std::memcpy(rec.head, r.head, sizeof(rec.head));
 				if (r.code == 2)
 					pause_ms = 20; // no link: a caller would not hammer it
 			} else if (st == UBUS_STATUS_TIMEOUT) {
@@ -557,7 +576,7 @@ bool campaign::start_world()
 	std::vector<std::string> argv = {harness::program_path("ravel_tools"), "-i", "cpe"};
 	if (!o_.daemon_level.empty())
 		argv.insert(argv.end(), {"-l", o_.daemon_level});
-	daemon_ = harness::process::spawn(argv);
+	daemon_ = harness::process::spawn(argv, o_.daemon_env);
 	if (!harness::system_log().wait_for("attach_odu ok", 15s))
 		return problem("the daemon did not attach to the module"), false;
 	return true;
@@ -861,6 +880,8 @@ int campaign::run()
 			return;
 		p.signal(SIGTERM);
 		auto st = p.wait(10s);
+		note("%s ended: %s %d, %zu bytes on stderr", name, st.exited ? "status" : "signal",
+		     st.exited ? st.code : st.signal, p.err().size());
 		if (!st.ended)
 			problem(std::string(name) + " did not end within 10 s of SIGTERM");
 		else if (!st.exited || st.code != 0)
@@ -877,6 +898,25 @@ int campaign::run()
 		if (has_sanitizer_report(err))
 			problem("a restarted ravel-busd reported:\n" + err);
 	return report();
+}
+
+// Control characters escaped, for printing a module's text on one line.
+std::string visible(const char *text)
+{
+	std::string out;
+	for (const char *p = text; *p; p++) {
+		if (*p == '\r')
+			out += "\\r";
+		else if (*p == '\n')
+			out += "\\n";
+		else if (static_cast<unsigned char>(*p) < 0x20 || static_cast<unsigned char>(*p) >= 0x7f) {
+			char hex[8];
+			std::snprintf(hex, sizeof(hex), "\\x%02x", static_cast<unsigned char>(*p));
+			out += hex;
+		} else
+			out += *p;
+	}
+	return out;
 }
 
 bool in_restart_window(const std::vector<window> &ws, const call_record &r)
@@ -899,9 +939,9 @@ int campaign::report()
 {
 	long counts[OUT_COUNT] = {};
 	long codes[8] = {};
-	long odd_codes = 0, unexplained = 0, without_final = 0, finished = 0;
+	long odd_codes = 0, unexplained = 0, without_final = 0, finished = 0, foreign_first = 0;
 	std::vector<double> lat_all, lat_ok;
-	std::string first_unexplained;
+	std::string first_unexplained, first_foreign;
 	for (long i = 0; i < o_.calls; i++) {
 		const call_record &r = s_->records[i];
 		if (!r.end_ns.load()) {
@@ -922,6 +962,9 @@ int campaign::report()
 				lat_ok.push_back(ms);
 				if (!r.final_seen)
 					without_final++;
+				if (r.has_answer && !r.own_first && !foreign_first++)
+					first_foreign = "call " + std::to_string(i) + " \"" + command_text(r.kind, i) +
+							"\": answer begins \"" + visible(r.head) + "\"";
 			}
 			break;
 		case OUT_BUS_TIMEOUT:
@@ -959,6 +1002,10 @@ int campaign::report()
 		std::printf("  unfinished         %ld\n", counts[OUT_NONE]);
 	std::printf("  bus outcomes outside a bus restart: %ld\n", unexplained);
 	std::printf("  code 0 without OK/ERROR in the answer: %ld (module faults cut answers short)\n", without_final);
+	std::printf("  code 0 with other text before the command's echo: %ld (stale or unsolicited text)\n",
+		    foreign_first);
+	if (foreign_first)
+		std::printf("    first: %s\n", first_foreign.c_str());
 	std::printf("throughput       %.0f calls/s over %.1f s (faults included)\n", double(finished) / secs, secs);
 	std::printf("latency, all     median %.2f ms, p99 %.2f ms, max %.2f ms\n", percentile(lat_all, 0.5),
 		    percentile(lat_all, 0.99), lat_all.empty() ? 0 : lat_all.back());
