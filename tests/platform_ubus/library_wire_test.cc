@@ -181,6 +181,8 @@ const struct blobmsg_policy status_policy[] = {
 };
 
 std::string last_user;
+fake_bus *owner_bus;
+bool reply_before_return;
 
 int status_handler(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req, const char *,
 		   struct blob_attr *)
@@ -192,6 +194,8 @@ int status_handler(struct ubus_context *ctx, struct ubus_object *, struct ubus_r
 	blobmsg_add_u32(&b, "count", 5);
 	ubus_send_reply(ctx, req, b.head);
 	blob_buf_free(&b);
+	// a handler may go on working after its reply: the reply must be out already
+	reply_before_return = owner_bus && wait_until([] { return owner_bus->count() >= 2; }, 2000);
 	return 0;
 }
 
@@ -229,6 +233,7 @@ TEST(LibraryWire, PublishesObjectAndAnswersCallsLikeTheRouterLibrary)
 			return {add_reply_data, status_ok_seq1, invoke_to_owner};
 		return {};
 	};
+	owner_bus = &bus;
 	struct ubus_context *ctx = ubus_connect(bus.path().c_str());
 	ASSERT_NE(ctx, nullptr);
 	EXPECT_EQ(ctx->local_id, __builtin_bswap32(0x436c44c1)); // kept in wire byte order
@@ -250,6 +255,8 @@ TEST(LibraryWire, PublishesObjectAndAnswersCallsLikeTheRouterLibrary)
 	EXPECT_EQ(got[1], owner_data);
 	EXPECT_EQ(got[2], owner_status);
 	EXPECT_EQ(last_user, "root");
+	EXPECT_TRUE(reply_before_return);
+	owner_bus = nullptr;
 
 	// method not found is the owner's answer
 	bus.send(invoke_nosuch);

@@ -166,12 +166,6 @@ struct ubus_context {
 	uint32_t rx_size;
 	uint32_t rx_off;
 	uint32_t rx_len;
-
-	/* replies of a running method handler, written together with its status */
-	uint8_t *tx_buf;
-	uint32_t tx_size;
-	uint32_t tx_len;
-	int tx_hold;
 };
 
 struct ubus_object_data {

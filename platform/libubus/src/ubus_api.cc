@@ -84,14 +84,12 @@ void process_invoke(struct ubus_context *ctx, struct ubus_rx_msg *m, struct blob
 		req.acl.object = obj->name;
 	}
 	req.no_reply = tb[UBUS_ATTR_NO_REPLY] && blob_get_u8(tb[UBUS_ATTR_NO_REPLY]);
-	ctx->tx_hold++;
+	// Replies leave at once: a handler may keep working after ubus_send_reply().
 	int ret = found->handler ? found->handler(ctx, obj, &req, method, tb[UBUS_ATTR_DATA]) : UBUS_STATUS_OK;
 	if (req.req_fd >= 0)
 		close(req.req_fd);
 	if (!req.deferred && !req.no_reply)
 		send_status(ctx, req.seq, req.peer, objid, ret, -1);
-	if (--ctx->tx_hold == 0)
-		ubus_flush_held(ctx);
 }
 
 void add_object_data_cb(struct ubus_request *req, int type, struct blob_attr *msg)

@@ -28,9 +28,6 @@ struct blob_buf *ubus_msg_buf();
 // connection failed (then ctx->sock.eof is set).
 int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *msg, int type, uint32_t peer, int fd);
 
-// Writes replies held back while a method handler ran. -1 on failure.
-int ubus_flush_held(struct ubus_context *ctx);
-
 // Sends msg as a new request with the next seq; the caller then waits with
 // ubus_complete_request() or ubus_complete_request_async().
 int ubus_start_request(struct ubus_context *ctx, struct ubus_request *req, struct blob_attr *msg, int type,

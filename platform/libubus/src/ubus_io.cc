@@ -264,14 +264,9 @@ void handle_data(struct uloop_fd *u, unsigned int events)
 {
 	(void)events;
 	struct ubus_context *ctx = container_of(u, struct ubus_context, sock);
-	// Answers to every call read here leave together.
-	ctx->tx_hold++;
 	if (ctx->stack_depth == 0)
 		process_pending(ctx);
-	bool alive = pump(ctx);
-	if (--ctx->tx_hold == 0 && ubus_flush_held(ctx) < 0)
-		alive = false;
-	if (!alive)
+	if (!pump(ctx))
 		connection_lost(ctx);
 }
 
@@ -415,20 +410,7 @@ bool send_iov(struct ubus_context *ctx, struct iovec *v, int nv, int fd)
 	return true;
 }
 
-constexpr uint32_t TX_HOLD_MAX = 256 * 1024;
-
 } // namespace
-
-int ubus_flush_held(struct ubus_context *ctx)
-{
-	if (ctx->tx_len == 0)
-		return 0;
-	struct iovec iov = {ctx->tx_buf, ctx->tx_len};
-	ctx->tx_len = 0;
-	if (ctx->sock.fd < 0 || ctx->sock.eof)
-		return -1;
-	return send_iov(ctx, &iov, 1, -1) ? 0 : -1;
-}
 
 int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *msg, int type, uint32_t peer, int fd)
 {
@@ -438,24 +420,6 @@ int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *msg,
 	if (ubus_pad4(len) > UBUS_MAX_MSGLEN) {
 		ret = UBUS_STATUS_INVALID_ARGUMENT;
 	} else if (ctx->sock.fd < 0 || ctx->sock.eof) {
-		ret = -1;
-	} else if (ctx->tx_hold > 0 && fd < 0 && (type == UBUS_MSG_DATA || type == UBUS_MSG_STATUS) &&
-		   HDR_LEN + len <= TX_HOLD_MAX) {
-		// Replies of a handler leave in one write with its status.
-		if (ctx->tx_len + HDR_LEN + len > TX_HOLD_MAX && ubus_flush_held(ctx) < 0)
-			return -1;
-		if (ctx->tx_size < ctx->tx_len + HDR_LEN + len) {
-			auto *nb = static_cast<uint8_t *>(realloc(ctx->tx_buf, TX_HOLD_MAX));
-			if (!nb)
-				return UBUS_STATUS_NO_MEMORY;
-			ctx->tx_buf = nb;
-			ctx->tx_size = TX_HOLD_MAX;
-		}
-		memcpy(ctx->tx_buf + ctx->tx_len, &hdr, HDR_LEN);
-		memcpy(ctx->tx_buf + ctx->tx_len + HDR_LEN, msg, len);
-		ctx->tx_len += HDR_LEN + len;
-		return 0;
-	} else if (ubus_flush_held(ctx) < 0) {
 		ret = -1;
 	} else {
 		struct iovec iov[2] = {{&hdr, HDR_LEN}, {msg, len}};
@@ -502,7 +466,6 @@ void ubus_abort_request(struct ubus_context *ctx, struct ubus_request *req)
 int ubus_complete_request(struct ubus_context *ctx, struct ubus_request *req, int timeout)
 {
 	ubus_complete_request_async(ctx, req);
-	ubus_flush_held(ctx);
 	req->blocked = true;
 	ctx->stack_depth++;
 	int64_t deadline = timeout > 0 ? now_ms() + timeout : 0;
@@ -579,7 +542,6 @@ int ubus_reconnect(struct ubus_context *ctx, const char *path)
 		close(ctx->sock.fd);
 	ctx->sock.fd = -1;
 	ctx->rx_off = ctx->rx_len = 0;
-	ctx->tx_len = 0; // replies for the old connection's callers
 	drop_pending(ctx);
 	while (!list_empty(&ctx->requests)) {
 		auto *req = list_first_entry(&ctx->requests, struct ubus_request, list);
@@ -693,9 +655,6 @@ void ubus_shutdown(struct ubus_context *ctx)
 	}
 	free(ctx->rx_buf);
 	ctx->rx_buf = nullptr;
-	free(ctx->tx_buf);
-	ctx->tx_buf = nullptr;
-	ctx->tx_size = ctx->tx_len = 0;
 	ctx->rx_size = ctx->rx_off = ctx->rx_len = 0;
 }
 
