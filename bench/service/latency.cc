@@ -127,7 +127,7 @@ void print_summary(const char *what, const summary &s)
 
 } // namespace
 
-bool run_latency(world &, int calls)
+bool run_latency(world &w, int calls)
 {
 	std::printf("\n== 1. one at_cmd call: in-process client -> ravel-busd -> ravel_tools -> simulator (TCP)\n");
 	client c;
@@ -142,6 +142,10 @@ bool run_latency(world &, int calls)
 	std::vector<double> lat;
 	lat.reserve(size_t(calls));
 	int failed = 0;
+	const pid_t pids[] = {getpid(), w.bus.pid(), w.daemon.pid(), w.sim.pid()};
+	cpu_time cpu_before[4];
+	for (int i = 0; i < 4; i++)
+		cpu_before[i] = process_cpu(pids[i]);
 	auto start = clock_type::now();
 	for (int i = 0; i < calls; i++) {
 		auto t0 = clock_type::now();
@@ -150,6 +154,9 @@ bool run_latency(world &, int calls)
 		lat.push_back(us_since(t0));
 	}
 	double total_s = us_since(start) / 1e6;
+	double cpu_per_call[4];
+	for (int i = 0; i < 4; i++)
+		cpu_per_call[i] = (process_cpu(pids[i]).sched_us - cpu_before[i].sched_us) / calls;
 	summary s = summarize(lat);
 
 	summary ux = unix_floor();
@@ -159,6 +166,8 @@ bool run_latency(world &, int calls)
 
 	std::printf("  %d calls in %.2f s, %d failed: %.0f calls/s\n", calls, total_s, failed, calls / total_s);
 	print_summary("at_cmd call", s);
+	std::printf("  CPU per call: client %.1f us, ravel-busd %.1f us, ravel_tools %.1f us, simulator %.1f us\n",
+		    cpu_per_call[0], cpu_per_call[1], cpu_per_call[2], cpu_per_call[3]);
 	print_summary("floor: unix round trip", ux);
 	print_summary("floor: TCP loopback trip", tcp);
 	std::printf("  floor (unix + TCP medians) %.1f us; call median / floor = %.2fx (target <= %.0fx)\n", floor,
