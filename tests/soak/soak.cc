@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -304,6 +305,10 @@ void on_reply(struct ubus_request *req, int, struct blob_attr *msg)
 
 [[noreturn]] void run_caller(shared_state *s, int me, const options &o, int bound_ms)
 {
+	// Never outlive the driver (a test runner's time-out kills only it).
+	prctl(PR_SET_PDEATHSIG, SIGKILL);
+	if (getppid() == 1)
+		_exit(1);
 	struct ubus_context *ctx = nullptr;
 	uint32_t id = 0;
 	struct blob_buf b = {};
@@ -798,6 +803,15 @@ bool campaign::wait_done(long count)
 			problem("the daemon ended during the campaign");
 			return false;
 		}
+		for (pid_t pid : callers_) {
+			int status = 0;
+			// A caller leaves with 0 once the tickets are gone; anything else is a crash.
+			if (waitpid(pid, &status, WNOHANG) == pid && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+				problem("caller process " + std::to_string(pid) + " ended early (status " +
+					std::to_string(status) + ")");
+				return false;
+			}
+		}
 		long d = s_->done.load();
 		if (t - last_note > 10000000000LL && d != last_done) {
 			note("%ld calls done", d);
@@ -835,7 +849,7 @@ int campaign::run()
 	t0_ = now_ns();
 	harness::system_log();
 	bool ok = start_world();
-	warmup_calls_ = std::min(o_.calls, std::max(300L, o_.calls / 20));
+	warmup_calls_ = std::min(o_.calls / 2, std::max(300L, o_.calls / 20));
 	std::thread faults;
 	if (ok) {
 		note("world up; warm-up of %ld calls with two rounds of link faults", warmup_calls_);
