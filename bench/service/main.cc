@@ -63,6 +63,7 @@ int main(int argc, char **argv)
 		w.stop();
 		return 1;
 	}
+	std::printf("service bench: %s\n", RAVEL_BUILD_KIND);
 	bool all = what == "all", pass = true;
 	if (what == "sh") {
 		setenv("DAEMON_PID", std::to_string(w.daemon.pid()).c_str(), 1);

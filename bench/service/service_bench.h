@@ -26,7 +26,7 @@ inline double us_since(clock_type::time_point t0)
 // Order statistics of a set of durations in microseconds.
 struct summary {
 	size_t n = 0;
-	double median = 0, p99 = 0, p999 = 0, max = 0, mean = 0;
+	double p10 = 0, median = 0, p99 = 0, p999 = 0, max = 0, mean = 0;
 };
 summary summarize(std::vector<double> samples);
 size_t count_above(const std::vector<double> &samples, double limit_us);
