@@ -172,8 +172,9 @@ bool run_latency(world &w, int calls)
 	print_summary("floor: TCP loopback trip", tcp);
 	std::printf("  floor (unix + TCP medians) %.1f us; call median / floor = %.2fx (target <= %.0fx)\n", floor,
 		    s.median / floor, FLOOR_FACTOR);
-	std::printf("  calls over 10 ms: %zu (over 1 ms: %zu); poll runs during the calls: about %.0f\n", slow,
-		    count_above(lat, 1000), total_s / POLL_PERIOD_S);
+	std::printf("  calls over 10 ms: %zu, of which over 100 ms: %zu (over 1 ms: %zu); poll runs during the calls: "
+		    "about %.0f\n",
+		    slow, count_above(lat, 100000), count_above(lat, 1000), total_s / POLL_PERIOD_S);
 	std::vector<double> worst = lat;
 	std::sort(worst.rbegin(), worst.rend());
 	std::printf("  slowest calls (ms):");
