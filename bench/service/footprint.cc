@@ -1,8 +1,12 @@
 // The daemon's memory over many calls and its CPU use while only the poll
 // timer runs.
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include <sys/wait.h>
@@ -44,6 +48,41 @@ long pss_kib(pid_t pid)
 	return -1;
 }
 
+// Rss per mapped file (anonymous mappings under "[anon]"), largest first.
+std::vector<std::pair<long, std::string>> rss_by_mapping(pid_t pid)
+{
+	std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+	std::map<std::string, long> kib;
+	std::string line, name;
+	while (std::getline(in, line)) {
+		if (line.rfind("Rss:", 0) == 0) {
+			kib[name] += std::atol(line.c_str() + 4);
+			continue;
+		}
+		size_t dash = line.find('-');
+		if (dash == std::string::npos || dash == 0 || !std::isxdigit(static_cast<unsigned char>(line[0])) ||
+		    line.find(' ') < dash)
+			continue;
+		// address perms offset dev inode [path]
+		std::istringstream fields(line);
+		std::string skip;
+		for (int i = 0; i < 5; i++)
+			fields >> skip;
+		name.clear();
+		fields >> name;
+		if (name.empty())
+			name = "[anon]";
+		else if (size_t slash = name.rfind('/'); slash != std::string::npos)
+			name = name.substr(slash + 1);
+	}
+	std::vector<std::pair<long, std::string>> out;
+	for (auto &[n, k] : kib)
+		if (k > 0)
+			out.emplace_back(k, n);
+	std::sort(out.rbegin(), out.rend());
+	return out;
+}
+
 } // namespace
 
 bool run_memory(world &w, int calls)
@@ -76,6 +115,11 @@ bool run_memory(world &w, int calls)
 	std::printf("  anonymous %ld -> %ld KiB, file-backed %ld -> %ld KiB (library pages, mostly libc)\n",
 		    anon_sample, status_kib(pid, "RssAnon"), file_sample, status_kib(pid, "RssFile"));
 	long anon_end = status_kib(pid, "RssAnon");
+	std::printf("  by mapping (KiB):");
+	auto maps = rss_by_mapping(pid);
+	for (size_t i = 0; i < maps.size() && i < 8; i++)
+		std::printf(" %s %ld%s", maps[i].second.c_str(), maps[i].first, i + 1 < maps.size() && i < 7 ? "," : "");
+	std::printf("\n");
 	std::printf("  Pss %ld KiB; /bin/sleep on this machine: VmHWM %ld KiB (the floor of any process)\n",
 		    pss_kib(pid), idle_process_kib());
 	bool peak_ok = hwm > 0 && hwm <= PEAK_LIMIT_KIB;
