@@ -10,77 +10,34 @@
 // (a bus status only while the bus restarts), within its bound; the daemon's
 // RSS and descriptors after warm-up and at the end must match.
 //
-// Exit status: 0 pass, 1 fail, 2 bad usage, 77 no sandbox here (skip).
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/prctl.h>
+// Exit status: 0 pass, 1 fail, 2 bad usage, 77 no sandbox here (skip).#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cinttypes>
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <functional>
 #include <map>
 #include <mutex>
-#include <new>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "harness.h"
-
-// After every C++ header: libubox's utils.h defines __constructor and
-// __destructor, names that the standard library uses too.
-extern "C" {
-#include <libubox/blobmsg.h>
-#include <libubus.h>
-}
+#include "soak.h"
 
 using namespace std::chrono_literals;
+using namespace soak;
 
 namespace {
 
-constexpr int MAX_CALLERS = 16;
-constexpr const char *OBJECT = "ravelcpe";
 constexpr const char *SIM_CTL = "/tmp/modem.ctl";
 constexpr const char *STATE_FILE = "/tmp/oriel/cache/ravel_tools_cpe";
-
-int64_t now_ns()
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// ---------------------------------------------------------------- options
-
-struct options {
-	long calls = 100000;
-	int callers = 4;
-	int restarts = 2;
-	long fault_every = 0; // 0: calls / 40, at least 200
-	int wait_ms = 500;
-	long rss_slack_kib = 16;
-	bool rss_check = true;
-	unsigned seed = 1;
-	bool quiet = false;
-	bool dump_log = false;
-	std::string daemon_level;             // -l of the daemon, when given
-	std::vector<std::string> daemon_env; // NAME=value added to the daemon's environment
-	std::vector<std::string> skip; // link faults left out
-};
 
 void usage(FILE *to)
 {
@@ -152,311 +109,6 @@ bool parse_options(int argc, char **argv, options &o)
 	if (o.fault_every == 0)
 		o.fault_every = std::max(200L, o.calls / 40);
 	return true;
-}
-
-// ---------------------------------------------------------------- the command mix
-
-struct command_kind {
-	const char *name;
-	int commands; // "|"-separated commands in the line
-	int weight;
-};
-
-constexpr command_kind KINDS[] = {
-	{"AT", 1, 40},
-	{"ATI", 1, 20},
-	{"AT+CSQ|AT+CPIN?", 2, 20},
-	{"AT+CMGS=\"+15550100\">soak %ld", 1, 10}, // two steps: prompt, then text and Ctrl-Z
-	{"AT+XSOAK%ld", 1, 10},                    // unknown to the module: ERROR
-};
-constexpr int N_KINDS = sizeof(KINDS) / sizeof(KINDS[0]);
-
-std::string command_text(int kind, long ticket)
-{
-	char buf[128];
-	std::snprintf(buf, sizeof(buf), KINDS[kind].name, ticket % 1000);
-	return buf;
-}
-
-int pick_kind(unsigned seed, long ticket)
-{
-	std::mt19937 rng(seed * 2654435761u + unsigned(ticket));
-	int total = 0;
-	for (const auto &k : KINDS)
-		total += k.weight;
-	int r = int(rng() % unsigned(total));
-	for (int i = 0; i < N_KINDS; i++) {
-		if (r < KINDS[i].weight)
-			return i;
-		r -= KINDS[i].weight;
-	}
-	return 0;
-}
-
-// The daemon arms an alarm of (commands x wait / 1000) s, at least 2; a call
-// waits behind at most one call of every other caller, plus a link attach
-// with its notification (a one-shot bus call of up to 3 s).
-int call_bound_ms(const options &o)
-{
-	int worst = 0;
-	for (const auto &k : KINDS)
-		worst = std::max(worst, std::max(2, k.commands * o.wait_ms / 1000));
-	return o.callers * (worst * 1000 + 1000) + 3000 + 2000;
-}
-
-// ---------------------------------------------------------------- shared records
-
-enum outcome : int16_t {
-	OUT_NONE = 0,      // not finished
-	OUT_REPLY,         // bus status 0 with a "code"
-	OUT_NO_DATA,       // bus status 0 without reply data: a lost reply
-	OUT_BAD_REPLY,     // reply data without a "code"
-	OUT_BUS_TIMEOUT,   // bus status 7
-	OUT_CONN_FAILED,   // bus status 10, or 2 (the send failed on a dead connection)
-	OUT_NOT_FOUND,     // bus status 4, or the lookup failed
-	OUT_CONNECT_FAILED,
-	OUT_OTHER_STATUS,
-	OUT_COUNT
-};
-
-const char *outcome_name(int o)
-{
-	static const char *const names[] = {"unfinished", "reply", "reply without data", "reply without code",
-					    "bus time-out", "connection failed", "not found", "cannot connect",
-					    "other bus status"};
-	return o >= 0 && o < OUT_COUNT ? names[o] : "?";
-}
-
-struct call_record {
-	std::atomic<int64_t> start_ns{0};
-	std::atomic<int64_t> end_ns{0};
-	int16_t outcome = OUT_NONE;
-	int16_t status = -1;
-	int16_t code = -1;
-	uint8_t kind = 0;
-	uint8_t caller = 0;
-	uint8_t final_seen = 0; // the answer holds OK, ERROR or the message reference
-	uint8_t has_answer = 0;
-	uint8_t own_first = 0;  // the answer starts with this command's own echo
-	char head[24] = {};     // the answer's first bytes, for the report
-};
-
-struct shared_state {
-	std::atomic<long> next_ticket{0};
-	std::atomic<long> gate{0};       // tickets below both gates may run: the phase
-	std::atomic<long> fault_gate{0}; // and the fault plan (no running past a fault not yet made)
-	std::atomic<long> done{0};
-	std::atomic<int> stop{0};
-	std::atomic<long> current[MAX_CALLERS]; // ticket in progress, -1 when none
-	call_record *records;                   // options::calls of them, shared too
-};
-
-// Shared with the caller processes, which are forked after this.
-shared_state *make_shared_state(long calls)
-{
-	void *mem = mmap(nullptr, sizeof(shared_state), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-	void *recs = mmap(nullptr, sizeof(call_record) * size_t(calls), PROT_READ | PROT_WRITE,
-			  MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-	if (mem == MAP_FAILED || recs == MAP_FAILED)
-		return nullptr;
-	auto *s = new (mem) shared_state;
-	s->records = static_cast<call_record *>(recs);
-	for (long i = 0; i < calls; i++)
-		new (&s->records[i]) call_record;
-	for (auto &c : s->current)
-		c = -1;
-	return s;
-}
-
-// ---------------------------------------------------------------- a caller process
-
-struct reply_view {
-	std::string echo; // what the answer starts with when nothing else got in first
-	bool data = false, has_code = false, has_answer = false, final_seen = false, own_first = false;
-	char head[24] = {};
-	int code = -1;
-};
-
-void on_reply(struct ubus_request *req, int, struct blob_attr *msg)
-{
-	auto *r = static_cast<reply_view *>(req->priv);
-	enum { F_RESPONE, F_CODE, F_MAX };
-	static const struct blobmsg_policy policy[F_MAX] = {
-		{"respone", BLOBMSG_TYPE_STRING},
-		{"code", BLOBMSG_TYPE_INT32},
-	};
-	struct blob_attr *tb[F_MAX] = {};
-	r->data = true;
-	if (!msg)
-		return;
-	blobmsg_parse(policy, F_MAX, tb, blobmsg_data(msg), blobmsg_len(msg));
-	if (tb[F_CODE]) {
-		r->has_code = true;
-		r->code = int(blobmsg_get_u32(tb[F_CODE]));
-	}
-	if (tb[F_RESPONE]) {
-		r->has_answer = true;
-		const char *text = blobmsg_get_string(tb[F_RESPONE]);
-		r->final_seen = strcasestr(text, "OK") || strcasestr(text, "ERROR") || strstr(text, "+CMGS:");
-		r->own_first = std::strncmp(text, r->echo.c_str(), r->echo.size()) == 0;
-		std::snprintf(r->head, sizeof(r->head), "%s", text);
-	}
-}
-
-[[noreturn]] void run_caller(shared_state *s, int me, const options &o, int bound_ms)
-{
-	// Never outlive the driver (a test runner's time-out kills only it).
-	prctl(PR_SET_PDEATHSIG, SIGKILL);
-	if (getppid() == 1)
-		_exit(1);
-	struct ubus_context *ctx = nullptr;
-	uint32_t id = 0;
-	struct blob_buf b = {};
-	for (;;) {
-		long ticket = s->next_ticket.fetch_add(1);
-		if (ticket >= o.calls)
-			break;
-		while ((ticket >= s->gate.load() || ticket >= s->fault_gate.load()) && !s->stop.load())
-			usleep(2000);
-		if (s->stop.load())
-			break;
-		call_record &rec = s->records[ticket];
-		int kind = pick_kind(o.seed, ticket);
-		rec.kind = uint8_t(kind);
-		rec.caller = uint8_t(me);
-		s->current[me] = ticket;
-		rec.start_ns = now_ns();
-
-		int pause_ms = 0;
-		if (!ctx)
-			ctx = ubus_connect(nullptr);
-		if (!ctx) {
-			rec.outcome = OUT_CONNECT_FAILED;
-			pause_ms = 100;
-		} else if (!id && ubus_lookup_id(ctx, OBJECT, &id) != 0) {
-			id = 0;
-			rec.outcome = OUT_NOT_FOUND;
-			pause_ms = 100;
-		} else {
-			blob_buf_init(&b, 0);
-			std::string cmd = command_text(kind, ticket);
-			blobmsg_add_string(&b, "cmd", cmd.c_str());
-			blobmsg_add_u32(&b, "wait", uint32_t(o.wait_ms));
-			blobmsg_add_u32(&b, "at_log_level", 7);
-			reply_view r;
-			// The module echoes the command; of a two-step command only the
-			// second step's answer comes back, which starts with its text
-			// (echoed up to the Ctrl-Z, then CR LF).
-			r.echo = cmd.substr(0, cmd.find('|'));
-			if (r.echo.find('>') != std::string::npos)
-				r.echo = r.echo.substr(r.echo.find('>') + 1);
-			r.echo += "\r";
-			int st = ubus_invoke(ctx, id, "at_cmd", b.head, on_reply, &r, bound_ms);
-			rec.status = int16_t(st);
-			if (st == UBUS_STATUS_OK) {
-				rec.outcome = !r.data ? OUT_NO_DATA : r.has_code ? OUT_REPLY : OUT_BAD_REPLY;
-				rec.code = int16_t(r.code);
-				rec.has_answer = r.has_answer;
-				rec.final_seen = r.final_seen;
-				rec.own_first = r.own_first;
-				std::memcpy(rec.head, r.head, sizeof(rec.head));
-				if (r.code == 2)
-					pause_ms = 20; // no link: a caller would not hammer it
-			} else if (st == UBUS_STATUS_TIMEOUT) {
-				rec.outcome = OUT_BUS_TIMEOUT;
-			} else if (st == UBUS_STATUS_CONNECTION_FAILED || st == UBUS_STATUS_INVALID_ARGUMENT) {
-				rec.outcome = OUT_CONN_FAILED;
-			} else if (st == UBUS_STATUS_NOT_FOUND) {
-				rec.outcome = OUT_NOT_FOUND;
-			} else {
-				rec.outcome = OUT_OTHER_STATUS;
-			}
-			if (rec.outcome == OUT_CONN_FAILED) {
-				ubus_free(ctx);
-				ctx = nullptr;
-				id = 0;
-				pause_ms = 50;
-			} else if (rec.outcome == OUT_NOT_FOUND) {
-				id = 0;
-				pause_ms = 50;
-			}
-		}
-		rec.end_ns = now_ns();
-		s->current[me] = -1;
-		s->done.fetch_add(1);
-		if (pause_ms)
-			usleep(useconds_t(pause_ms) * 1000);
-	}
-	blob_buf_free(&b);
-	if (ctx)
-		ubus_free(ctx);
-	_exit(0);
-}
-
-// ---------------------------------------------------------------- the daemon's footprint
-
-struct footprint {
-	long rss_kib = -1;
-	int fds = -1;
-	std::vector<std::string> fd_targets;
-	std::map<std::string, long> rss_by_mapping; // KiB, for telling growth apart
-};
-
-std::map<std::string, long> rss_by_mapping(pid_t pid)
-{
-	std::map<std::string, long> out;
-	std::string smaps = harness::read_file("/proc/" + std::to_string(pid) + "/smaps").value_or("");
-	std::string name;
-	size_t at = 0;
-	while (at < smaps.size()) {
-		size_t eol = smaps.find('\n', at);
-		if (eol == std::string::npos)
-			eol = smaps.size();
-		std::string line = smaps.substr(at, eol - at);
-		at = eol + 1;
-		if (line.compare(0, 4, "Rss:") == 0) {
-			out[name] += std::strtol(line.c_str() + 4, nullptr, 10);
-		} else if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) &&
-			   line.find('-') < line.find(' ')) {
-			// "start-end perms offset dev inode   path"
-			size_t field = 0, i = 0;
-			while (i < line.size() && field < 5) {
-				while (i < line.size() && line[i] != ' ')
-					i++;
-				while (i < line.size() && line[i] == ' ')
-					i++;
-				field++;
-			}
-			name = i < line.size() ? line.substr(i) : "[anon]";
-			name = std::filesystem::path(name).filename().string();
-			if (name.empty())
-				name = "[anon]";
-		}
-	}
-	return out;
-}
-
-footprint measure(pid_t pid)
-{
-	footprint f;
-	std::string status = harness::read_file("/proc/" + std::to_string(pid) + "/status").value_or("");
-	auto at = status.find("VmRSS:");
-	if (at != std::string::npos)
-		f.rss_kib = std::strtol(status.c_str() + at + 6, nullptr, 10);
-	std::error_code ec;
-	std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-	f.fds = 0;
-	for (const auto &e : std::filesystem::directory_iterator(dir, ec)) {
-		f.fds++;
-		char target[256] = {};
-		ssize_t n = readlink(e.path().c_str(), target, sizeof(target) - 1);
-		f.fd_targets.push_back(e.path().filename().string() + " -> " + (n > 0 ? target : "?"));
-	}
-	if (ec)
-		f.fds = -1;
-	std::sort(f.fd_targets.begin(), f.fd_targets.end());
-	f.rss_by_mapping = rss_by_mapping(pid);
-	return f;
 }
 
 // ---------------------------------------------------------------- the campaign
@@ -1102,3 +754,4 @@ int main(int argc, char **argv)
 	campaign c(o);
 	return c.run();
 }
+
