@@ -112,9 +112,9 @@ bool run_memory(world &w, int calls)
 	long hwm = status_kib(pid, "VmHWM");
 	std::printf("  VmRSS at start %ld KiB, at call %d %ld KiB, at call %d %ld KiB; VmHWM %ld KiB; %d failed\n",
 		    start_rss, sample_at, rss_sample, calls, rss_end, hwm, failed);
-	std::printf("  anonymous %ld -> %ld KiB, file-backed %ld -> %ld KiB (library pages, mostly libc)\n",
-		    anon_sample, status_kib(pid, "RssAnon"), file_sample, status_kib(pid, "RssFile"));
 	long anon_end = status_kib(pid, "RssAnon");
+	std::printf("  anonymous %ld -> %ld KiB, file-backed %ld -> %ld KiB\n", anon_sample, anon_end, file_sample,
+		    status_kib(pid, "RssFile"));
 	std::printf("  by mapping (KiB):");
 	auto maps = rss_by_mapping(pid);
 	for (size_t i = 0; i < maps.size() && i < 8; i++)
@@ -122,6 +122,9 @@ bool run_memory(world &w, int calls)
 	std::printf("\n");
 	std::printf("  Pss %ld KiB; /bin/sleep on this machine: VmHWM %ld KiB (the floor of any process)\n",
 		    pss_kib(pid), idle_process_kib());
+	std::printf("  (file-backed pages are shared library code, mostly libc, mapped in 64 KiB runs around each\n"
+		    "   page touched, so they vary by some 50 KiB with the load addresses; the daemon's own memory\n"
+		    "   is the anonymous part)\n");
 	bool peak_ok = hwm > 0 && hwm <= PEAK_LIMIT_KIB;
 	bool flat = rss_sample > 0 && rss_end <= rss_sample;
 	bool anon_flat = anon_sample > 0 && anon_end <= anon_sample;
