@@ -24,8 +24,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#ifndef RAVEL_BIN_DIR
-#error "RAVEL_BIN_DIR must name the build directory"
+#if !defined(RAVEL_BIN_DIR) || !defined(RAVEL_SOURCE_DIR)
+#error "RAVEL_BIN_DIR and RAVEL_SOURCE_DIR must name the build and source trees"
 #endif
 
 extern char **environ;
@@ -86,20 +86,21 @@ std::string mount_overlay(const char *where, const std::string &name)
 	return {};
 }
 
-// The build tree often lives under /tmp: bind it back over the fresh tmpfs at
-// the same path, so programs and their libraries stay where the build put them.
-std::string keep_build_tree(int kept)
+// The build and source trees often live under /tmp: bind each back over the
+// fresh tmpfs at the same path, so programs, their libraries and the files
+// tests read stay where they were. A tree still visible is left alone.
+std::string keep_tree(int kept, const char *path)
 {
 	struct stat st;
-	if (stat(RAVEL_BIN_DIR, &st) == 0)
+	if (stat(path, &st) == 0)
 		return {};
 	std::error_code ec;
-	std::filesystem::create_directories(RAVEL_BIN_DIR, ec);
+	std::filesystem::create_directories(path, ec);
 	if (ec)
-		return "making " + std::string(RAVEL_BIN_DIR) + ": " + ec.message();
+		return "making " + std::string(path) + ": " + ec.message();
 	std::string source = "/proc/self/fd/" + std::to_string(kept);
-	if (mount(source.c_str(), RAVEL_BIN_DIR, nullptr, MS_BIND | MS_REC, nullptr) != 0)
-		return errno_text("binding the build tree back");
+	if (mount(source.c_str(), path, nullptr, MS_BIND | MS_REC, nullptr) != 0)
+		return errno_text(std::string("binding ") + path + " back");
 	return {};
 }
 
@@ -168,13 +169,24 @@ std::string make_mounts()
 {
 	if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
 		return errno_text("making / private");
-	int kept = open(RAVEL_BIN_DIR, O_PATH | O_DIRECTORY | O_CLOEXEC);
-	if (kept < 0)
-		return errno_text("opening the build tree");
+	// The source tree first: a build tree inside it comes back with it.
+	const char *trees[] = {RAVEL_SOURCE_DIR, RAVEL_BIN_DIR};
+	int kept[2];
+	for (int i = 0; i < 2; i++) {
+		kept[i] = open(trees[i], O_PATH | O_DIRECTORY | O_CLOEXEC);
+		if (kept[i] < 0) {
+			std::string why = errno_text(std::string("opening ") + trees[i]);
+			if (i == 1)
+				close(kept[0]);
+			return why;
+		}
+	}
 	std::string why = make_scratch_mounts();
-	if (why.empty())
-		why = keep_build_tree(kept);
-	close(kept);
+	for (int i = 0; i < 2; i++) {
+		if (why.empty())
+			why = keep_tree(kept[i], trees[i]);
+		close(kept[i]);
+	}
 	return why;
 }
 
