@@ -228,13 +228,14 @@ bool bus::receive(uint32_t id, const uint8_t *data, size_t len)
 	}
 }
 
-void bus::queue(client &c, uint8_t type, uint16_t seq, uint32_t peer, const uint8_t *body, size_t len)
+void bus::queue(client &c, uint8_t type, uint16_t seq, uint32_t peer, const uint8_t *body, size_t len,
+		uint8_t version)
 {
 	size_t total = HEADER_LEN + len;
 	if (c.dead || c.out_bytes + total > MAX_QUEUED)
 		return; // a client that does not read loses messages, the bus goes on
 	bytes msg(total);
-	msg[0] = 0;
+	msg[0] = version;
 	msg[1] = type;
 	uint16_t s = htons(seq);
 	uint32_t p = htonl(peer);
@@ -269,7 +270,7 @@ void bus::handle(uint32_t id, const msg_header &hdr, bytes &body)
 	parse_body(body, tb);
 	switch (hdr.type) {
 	case UBUS_MSG_PING:
-		queue(c, UBUS_MSG_DATA, hdr.seq, hdr.peer, body.data(), body.size());
+		queue(c, UBUS_MSG_DATA, hdr.seq, hdr.peer, body.data(), body.size(), hdr.version);
 		send_status(c, hdr, UBUS_STATUS_OK);
 		break;
 	case UBUS_MSG_LOOKUP:
@@ -490,7 +491,8 @@ void bus::reply(client &c, const msg_header &hdr, bytes &body, struct blob_attr 
 	client *caller = hdr.peer ? find_client(hdr.peer) : nullptr;
 	if (!caller)
 		return; // includes acknowledgements of event deliveries (peer 0)
-	queue(*caller, hdr.type, hdr.seq, id, body.data(), blob_raw_len(reinterpret_cast<struct blob_attr *>(body.data())));
+	queue(*caller, hdr.type, hdr.seq, id, body.data(), blob_raw_len(reinterpret_cast<struct blob_attr *>(body.data())),
+	      hdr.version);
 }
 
 int bus::event_register(client &c, struct blob_attr *data)

@@ -111,7 +111,9 @@ public:
 
 private:
 	uint32_t new_id(int space);
-	void queue(client &c, uint8_t type, uint16_t seq, uint32_t peer, const uint8_t *body, size_t len);
+	// version: what a passed-on message carried (echoes and forwarded replies keep it)
+	void queue(client &c, uint8_t type, uint16_t seq, uint32_t peer, const uint8_t *body, size_t len,
+		   uint8_t version = 0);
 	void queue_buf(client &c, uint8_t type, uint16_t seq, uint32_t peer);
 	void send_status(client &c, const msg_header &hdr, int status);
 	void lookup(client &c, const msg_header &hdr, struct blob_attr **tb);

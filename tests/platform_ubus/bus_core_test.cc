@@ -182,6 +182,40 @@ TEST_F(BusCore, PingUnknownTypesAndBadStreams)
 	EXPECT_FALSE(feed(a, hex("00 03 00 01 00 00 00 00 00 10 00 04 00 00 00 00"))); // over 1 MiB
 }
 
+// The router's bus passes echoed and forwarded messages on as they came,
+// version byte included; what it writes itself carries version 0.
+TEST_F(BusCore, VersionBytePassesThroughEchoesAndReplies)
+{
+	ASSERT_TRUE(feed(b, hex("09 03 00 04 00 00 00 00 00 00 00 0c 02 00 00 06 78 00 00 00")));
+	EXPECT_EQ(take(b), (std::vector<bytes>{hex("09 02 00 04 00 00 00 00 00 00 00 0c 02 00 00 06 78 00 00 00"),
+					       hex("00 01 00 04 00 00 00 00 00 00 00 0c 01 00 00 08 00 00 00 00")}));
+
+	ASSERT_TRUE(feed(a, hex("00 06 00 01 00 00 00 00 00 00 00 04"))); // a path-less object
+	auto out = take(a);
+	ASSERT_EQ(out.size(), 2u);
+	uint32_t obj = get_be32(out[0], 16);
+
+	bytes inv = hex("05 05 00 07 00000000 00 00 00 18 03 00 00 08 00000000 04 00 00 06 6d 00 00 00 07 00 00 04");
+	put_be32(inv, 4, obj);
+	put_be32(inv, 16, obj);
+	ASSERT_TRUE(feed(b, inv));
+	out = take(a);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0][0], 0); // the bus's own INVOKE to the owner
+
+	bytes data = hex("07 02 00 07 00000000 00 00 00 10 03 00 00 08 00000000 07 00 00 04");
+	put_be32(data, 4, b);
+	put_be32(data, 16, obj);
+	bytes st = hex("07 01 00 07 00000000 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 00000000");
+	put_be32(st, 4, b);
+	put_be32(st, 24, obj);
+	ASSERT_TRUE(feed(a, data));
+	ASSERT_TRUE(feed(a, st));
+	put_be32(data, 4, obj);
+	put_be32(st, 4, obj);
+	EXPECT_EQ(take(b), (std::vector<bytes>{data, st}));
+}
+
 TEST_F(BusCore, EventsMatchOncePerObjectAndNeverLoopBack)
 {
 	EXPECT_TRUE(busd::event_matches("probe.*", "probe.hello"));
