@@ -263,6 +263,13 @@ TEST(LibraryWire, PublishesObjectAndAnswersCallsLikeTheRouterLibrary)
 	pump_until(ctx, bus, 4);
 	ASSERT_GE(bus.count(), 4u);
 	EXPECT_EQ(bus.received()[3], status_nosuch);
+
+	// an object that is not on the bus: "Not found", as the router's library answers
+	struct ubus_object stray = {};
+	stray.name = "probe.stray";
+	stray.type = &type;
+	EXPECT_EQ(ubus_remove_object(ctx, &stray), UBUS_STATUS_NOT_FOUND);
+	EXPECT_EQ(bus.count(), 4u);
 	ubus_free(ctx);
 }
 

@@ -276,8 +276,9 @@ int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
 
 int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj)
 {
+	// the router's library asks the bus about id 0 here and passes on its "not found"
 	if (!object_listed(ctx, obj))
-		return UBUS_STATUS_INVALID_ARGUMENT;
+		return UBUS_STATUS_NOT_FOUND;
 	if (obj->id) {
 		struct blob_buf *b = ubus_msg_buf();
 		blob_buf_init(b, 0);
