@@ -24,6 +24,12 @@ int bus_start(const char *path)
 		return -5;
 	log_message(4, "connected as %08x", bus_ctx->local_id);
 
+	// Ids left from an earlier connection mean nothing on this one, and the
+	// router's library keeps them after ubus_free().
+	service_object.id = 0;
+	service_object.type->id = 0;
+	reset_event_handler.obj.id = 0;
+
 	bus_ctx->connection_lost = on_connection_lost;
 	register_reset_event(bus_ctx);
 	ubus_add_uloop(bus_ctx);

@@ -642,14 +642,12 @@ void ubus_shutdown(struct ubus_context *ctx)
 	ctx->sock.fd = -1;
 	uloop_timeout_cancel(&ctx->pending_timer);
 	drop_pending(ctx);
-	// Ids belong to this connection: a later context publishing the same
-	// objects must register their types again, or the bus would list nothing.
+	// The objects outlive the context: unlink them, but keep their ids and
+	// their types' ids, as the router's library does. A program that publishes
+	// them again on a new connection clears those ids first.
 	if (ctx->objects.list_head.next) {
 		while (!list_empty(&ctx->objects.list_head)) {
 			auto *obj = container_of(ctx->objects.list_head.next, struct ubus_object, avl.list);
-			obj->id = 0;
-			if (obj->type)
-				obj->type->id = 0;
 			list_del_init(&obj->avl.list);
 		}
 	}
