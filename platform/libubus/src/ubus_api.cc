@@ -201,6 +201,18 @@ constexpr const char *status_text[__UBUS_STATUS_LAST] = {
 
 char unknown_text[32];
 
+// Sends msg to the bus and waits for its status; raw_cb sees each data reply.
+int bus_request(struct ubus_context *ctx, struct blob_attr *msg, int type, ubus_data_handler_t raw_cb, void *priv)
+{
+	struct ubus_request req;
+	int ret = ubus_start_request(ctx, &req, msg, type, 0);
+	if (ret)
+		return ret;
+	req.raw_data_cb = raw_cb;
+	req.priv = priv;
+	return ubus_complete_request(ctx, &req, 0);
+}
+
 } // namespace
 
 void ubus_process_obj_msg(struct ubus_context *ctx, struct ubus_rx_msg *m)
@@ -237,13 +249,7 @@ int ubus_add_object_request(struct ubus_context *ctx, struct ubus_object *obj)
 		else
 			put_signature(b, obj->type);
 	}
-	struct ubus_request req;
-	int ret = ubus_start_request(ctx, &req, b->head, UBUS_MSG_ADD_OBJECT, 0);
-	if (ret)
-		return ret;
-	req.raw_data_cb = add_object_data_cb;
-	req.priv = obj;
-	ret = ubus_complete_request(ctx, &req, 0);
+	int ret = bus_request(ctx, b->head, UBUS_MSG_ADD_OBJECT, add_object_data_cb, obj);
 	if (ret)
 		return ret;
 	return obj->id ? 0 : UBUS_STATUS_NO_DATA;
@@ -283,13 +289,7 @@ int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj)
 		struct blob_buf *b = ubus_msg_buf();
 		blob_buf_init(b, 0);
 		blob_put_u32(b, UBUS_ATTR_OBJID, obj->id);
-		struct ubus_request req;
-		int ret = ubus_start_request(ctx, &req, b->head, UBUS_MSG_REMOVE_OBJECT, 0);
-		if (ret)
-			return ret;
-		req.raw_data_cb = remove_object_data_cb;
-		req.priv = obj;
-		ret = ubus_complete_request(ctx, &req, 0);
+		int ret = bus_request(ctx, b->head, UBUS_MSG_REMOVE_OBJECT, remove_object_data_cb, obj);
 		if (ret)
 			return ret;
 	}
@@ -304,14 +304,8 @@ int ubus_lookup(struct ubus_context *ctx, const char *path, ubus_lookup_handler_
 	blob_buf_init(b, 0);
 	if (path)
 		blob_put_string(b, UBUS_ATTR_OBJPATH, path);
-	struct ubus_request req;
-	int ret = ubus_start_request(ctx, &req, b->head, UBUS_MSG_LOOKUP, 0);
-	if (ret)
-		return ret;
 	struct lookup_req lr = {cb, priv};
-	req.raw_data_cb = lookup_data_cb;
-	req.priv = &lr;
-	return ubus_complete_request(ctx, &req, 0);
+	return bus_request(ctx, b->head, UBUS_MSG_LOOKUP, lookup_data_cb, &lr);
 }
 
 int ubus_lookup_id(struct ubus_context *ctx, const char *path, uint32_t *id)
@@ -320,13 +314,7 @@ int ubus_lookup_id(struct ubus_context *ctx, const char *path, uint32_t *id)
 	blob_buf_init(b, 0);
 	if (path)
 		blob_put_string(b, UBUS_ATTR_OBJPATH, path);
-	struct ubus_request req;
-	int ret = ubus_start_request(ctx, &req, b->head, UBUS_MSG_LOOKUP, 0);
-	if (ret)
-		return ret;
-	req.raw_data_cb = lookup_id_cb;
-	req.priv = id;
-	return ubus_complete_request(ctx, &req, 0);
+	return bus_request(ctx, b->head, UBUS_MSG_LOOKUP, lookup_id_cb, id);
 }
 
 int ubus_invoke_async_fd(struct ubus_context *ctx, uint32_t obj, const char *method, struct blob_attr *msg,
