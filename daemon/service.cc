@@ -98,6 +98,8 @@ int handle_at_cmd(struct ubus_context *ctx, struct ubus_object *, struct ubus_re
 	int32_t wait = tb[AT_CMD_WAIT] ? static_cast<int32_t>(blobmsg_get_u32(tb[AT_CMD_WAIT])) : 0;
 	if (wait <= 0)
 		wait = AT_CMD_DEFAULT_WAIT;
+	if (wait > AT_CMD_WAIT_MAX_MS)
+		wait = AT_CMD_WAIT_MAX_MS;
 	uint32_t trace_level = tb[AT_CMD_AT_LOG_LEVEL] ? blobmsg_get_u32(tb[AT_CMD_AT_LOG_LEVEL])
 						       : AT_CMD_DEFAULT_TRACE_LEVEL;
 	if (trace_level > 7)
@@ -113,7 +115,10 @@ int handle_at_cmd(struct ubus_context *ctx, struct ubus_object *, struct ubus_re
 	channel.trace_level = trace_level;
 
 	int code = chat(&channel, cmd, nullptr, wait);
-	judge_result(&channel, code);
+	// A stop signal ended the exchange: the daemon is on its way out and the
+	// link was not at fault, so it is left as it is.
+	if (!uloop_cancelling())
+		judge_result(&channel, code);
 
 	take_answer(&channel);
 	blobmsg_add_u32(&reply_buf, "code", static_cast<uint32_t>(code));

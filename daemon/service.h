@@ -8,7 +8,7 @@ extern "C" {
 // Request fields of at_cmd, in policy order.
 enum {
 	AT_CMD_CMD,           // "cmd": the AT command line, commands separated by '|'
-	AT_CMD_WAIT,          // "wait": ms to wait for each answer; 3000 when absent or <= 0
+	AT_CMD_WAIT,          // "wait": ms to wait for each answer; 3000 when absent or <= 0, at most 300000
 	AT_CMD_AT_LOG_LEVEL,  // "at_log_level": trace level 0..7; 6 otherwise
 	AT_CMD_BLOCK,         // "block": seconds to hold the call after the reply
 	AT_CMD_FIELD_COUNT,
@@ -17,6 +17,10 @@ enum {
 // Default answer wait (ms) and trace level of a request that names none.
 constexpr int AT_CMD_DEFAULT_WAIT = 3000;
 constexpr unsigned AT_CMD_DEFAULT_TRACE_LEVEL = 6;
+
+// "wait" is capped likewise: one unanswered command must not hold the daemon
+// for weeks. The whole request is bounded too (CHAT_ALARM_MAX_S).
+constexpr int AT_CMD_WAIT_MAX_MS = 300 * 1000;
 
 // "block" is capped: a larger value (a negative one read as unsigned
 // included) would keep the whole daemon asleep for hours or days.

@@ -37,6 +37,10 @@ enum : int {
 	CHAT_NOT_READY = 6,
 };
 
+// Largest frame of a framed link: a header (type byte, 16-bit big-endian
+// payload length) and the longest payload that length can declare.
+constexpr int LINK_FRAME_MAX = 3 + 0xffff;
+
 // One row of the module table: a model and its framing methods. A row
 // without decode_frame means the module speaks plain AT text.
 struct odu_module {
@@ -70,6 +74,11 @@ struct at_channel {
 	int link_fd;                   // link socket or -1
 	uint32_t answer_len;
 	char *answer;                  // malloc'd, NUL-terminated, or null
+	// A framed stream link may split a frame across reads: the bytes of a
+	// frame not yet complete wait here (one byte more for the zero the
+	// decoder expects after a frame).
+	uint32_t frame_part_len;
+	char frame_part[LINK_FRAME_MAX + 1];
 };
 
 // The daemon's one channel record (defined in link/channel.cc).

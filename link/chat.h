@@ -12,21 +12,33 @@ constexpr int CHAT_WINDOW = 1023;         // bytes one collection window takes
 constexpr int CHAT_BLOCK = 1024;          // answer buffer grows in these steps
 constexpr int CHAT_SELECT_STEP_US = 500000;
 constexpr int CHAT_ALARM_MIN_S = 2;
+// No request holds the channel longer than this, whatever its commands and
+// wait: the daemon serves nothing else meanwhile.
+constexpr int CHAT_ALARM_MAX_S = 300;
 // Bound on one collection and on the joined answer: a reply on the bus
-// cannot carry more than 1 MiB anyway.
+// cannot carry more than 1 MiB anyway. An answer that reaches it is cut:
+// the rest of it is read and dropped, and the command's code is
+// CHAT_NO_ANSWER since the caller does not get the whole answer.
 constexpr size_t CHAT_ANSWER_MAX = 1024 * 1024;
+// Text the module sent on its own is read before each command is sent, at
+// most this many reads of CHAT_WINDOW bytes, so a module that never stops
+// talking still gets its command.
+constexpr int CHAT_DRAIN_READS_MAX = 64;
 
 // Runs a command line ('|' separates commands, '>' splits a command into a
 // prompt step and a Ctrl-Z step) under an overall alarm of
-// commands x wait_ms / 1000 seconds (at least 2). The answers are joined in
-// ch->answer / ch->answer_len, which must be empty on entry; the result is
-// the last command's code, or CHAT_TIMED_OUT when the alarm fired and
-// nothing was collected. A command before a '|' longer than 63 characters
-// is refused with CHAT_BAD_ARGUMENT and not sent.
+// commands x wait_ms / 1000 seconds (at least 2, at most 300). The answers
+// are joined in ch->answer / ch->answer_len, which must be empty on entry;
+// the result is the last command's code, or CHAT_TIMED_OUT when the alarm
+// fired and nothing was collected. A stop signal (the event loop ending)
+// ends the request at once with CHAT_TIMED_OUT and what was collected.
+// A command before a '|' longer than 63 characters is refused with
+// CHAT_BAD_ARGUMENT and not sent.
 int chat(at_channel *ch, const char *line, const char *expect, int wait_ms);
 
-// One command: one or two send/collect steps. *answer may be set even on
-// failure; the caller frees it.
+// One command: what the module sent on its own is read first and handled as
+// the poll timer handles it (chat_take_pending), then one or two
+// send/collect steps. *answer may be set even on failure; the caller frees it.
 int chat_exchange(at_channel *ch, const char *command, char **answer, int *answer_len,
 		  const char *expect, int wait_ms);
 
@@ -34,15 +46,22 @@ int chat_exchange(at_channel *ch, const char *command, char **answer, int *answe
 // module has them) in one write.
 int chat_send(at_channel *ch, const char *text);
 
-// Collects an answer until "OK", "ERROR", the expected text, the end of the
+// Collects an answer until "OK", "ERROR", the expected text (all found by
+// length, zero bytes in the answer notwithstanding), the end of the
 // connection, or wait_ms without new bytes (tested in half-second steps).
 // *answer is set whenever the result is not CHAT_BAD_ARGUMENT; the caller
-// frees it. *answer_len counts every byte collected.
+// frees it. *answer_len counts every byte collected. Framed stream links
+// hand whole frames to decode_frame, holding a partial one across reads.
 int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect, int wait_ms);
 
 // Reads text the module sent on its own, waiting at most wait_ms for it.
-// *text is set once something was readable; the caller frees it.
-int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms);
+// *text is set once something was readable; the caller frees it. A read of
+// the end of the connection gives CHAT_OK, an empty text and, when ended
+// is given, *ended set.
+int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, bool *ended = nullptr);
+
+// Forgets a partial frame held from earlier reads (a new or closed link).
+void chat_reset_frames(at_channel *ch);
 
 // Seconds of the overall alarm for a line of `commands` commands.
 unsigned chat_alarm_seconds(size_t commands, int wait_ms);

@@ -13,6 +13,7 @@ extern "C" {
 #include "common/files.h"
 #include "common/log.h"
 #include "daemon/bus_call.h"
+#include "link/chat.h"
 #include "link/poll.h"
 #include "link/transport.h"
 
@@ -40,6 +41,7 @@ int attach_odu(at_channel *ch)
 	log_message(4, "attach_odu ok");
 	ch->link_state = LINK_ATTACHED;
 	ch->link_fd = fd;
+	chat_reset_frames(ch);
 	write_link_state(ch, 1);
 	send_proto_notify(ch);
 	return 0;
@@ -54,6 +56,7 @@ void disattach_odu(at_channel *ch)
 	if (channel_is_framed(ch))
 		ch->rgmii_ready = 0;
 	ch->link_fd = -1;
+	chat_reset_frames(ch);
 	write_link_state(ch, 0);
 	ch->link_state = LINK_DETACHED;
 	poll_timer_start(ch);

@@ -42,14 +42,22 @@ bool poll_heartbeat_due(const at_channel *ch)
 	return static_cast<unsigned>(ch->poll_count) % static_cast<unsigned>(period) == 0;
 }
 
+void poll_take_pending(at_channel *, const char *text, int len)
+{
+	if (!text || len <= 0)
+		return;
+	char *key = read_whole_file(SCAN_KEY_FILE);
+	const char *marker = key ? key : SCAN_DEFAULT_MARKER;
+	if (memmem(text, static_cast<size_t>(len), marker, strlen(marker)))
+		append_tmp_file(SCAN_CACHE_FILE, text);
+	free(key);
+}
+
 void poll_tick(uloop_timeout *timer)
 {
 	at_channel *ch = channel_of(timer);
 
 	if (ch->link_state == LINK_ATTACHED || attach_odu(ch) == 0) {
-		char *key = read_whole_file(SCAN_KEY_FILE);
-		const char *marker = key ? key : SCAN_DEFAULT_MARKER;
-
 		if (heartbeat_step_runs(ch)) {
 			if (poll_heartbeat_due(ch))
 				chat_send(ch, channel_is_framed(ch) ? "HEARBEAT_REQ" : "AT\r");
@@ -59,10 +67,8 @@ void poll_tick(uloop_timeout *timer)
 		char *text = nullptr;
 		int len = 0;
 		chat_read_pending(ch, &text, &len, POLL_PENDING_WAIT_MS);
-		if (text && len > 0 && strstr(text, marker))
-			append_tmp_file(SCAN_CACHE_FILE, text);
+		poll_take_pending(ch, text, len);
 		free(text);
-		free(key);
 	}
 
 	uloop_timeout_set(&ch->poll_timer, static_cast<int>(ch->poll_interval));

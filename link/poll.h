@@ -21,6 +21,11 @@ void poll_timer_start(at_channel *ch);
 // One poll run; the timer is embedded in the record it belongs to.
 void poll_tick(struct uloop_timeout *timer);
 
+// What the poll timer does with text the module sent on its own: it goes to
+// the scan cache when it holds the scan-report marker. Also used for the
+// text read before a command is sent.
+void poll_take_pending(at_channel *ch, const char *text, int len);
+
 // Whether this run sends a heartbeat (framed modules only once ready); the
 // caller counts the run with poll_count afterwards.
 bool poll_heartbeat_due(const at_channel *ch);
