@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -198,11 +197,6 @@ struct collector {
 	}
 };
 
-bool stream_link(const at_channel *ch)
-{
-	return strcasecmp(ch->proto, "udp") != 0;
-}
-
 // Hands one frame (or what arrived of it) to decode_frame and adds its text.
 // bytes[n] must be writable: the decoder expects a zero byte there.
 void decode_one(at_channel *ch, collector &c, char *bytes, size_t n)
@@ -241,7 +235,7 @@ void take_read(at_channel *ch, collector &c, char *raw, size_t n)
 		return;
 	}
 	const size_t header = static_cast<size_t>(ch->frame_header_len);
-	if (header < 3 || !stream_link(ch)) {
+	if (header < 3 || !link_is_stream(ch)) {
 		decode_one(ch, c, raw, n);
 		return;
 	}
@@ -369,8 +363,9 @@ int chat(at_channel *ch, const char *line, const char *expect, int wait_ms)
 		}
 
 		result = code;
-		if ((code == CHAT_OK || code == CHAT_NO_ANSWER) && answer && answer_len > 0)
-			append_answer(ch, answer, answer_len);
+		if ((code == CHAT_OK || code == CHAT_NO_ANSWER) && answer && answer_len > 0 &&
+		    !append_answer(ch, answer, answer_len))
+			log_message(4, "at answer full,drop %d", answer_len);
 		free(answer);
 
 		if (!bar)
@@ -570,12 +565,14 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 
 int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, bool *ended)
 {
+	bool ended_here = false;
+	if (!ended)
+		ended = &ended_here;
+	*ended = false;
 	if (!ch || ch->link_fd < 0 || !text || !text_len)
 		return CHAT_BAD_ARGUMENT;
 	*text = nullptr;
 	*text_len = 0;
-	if (ended)
-		*ended = false;
 
 	const int fd = ch->link_fd;
 	if (!fd_fits_select(fd))
@@ -602,11 +599,12 @@ int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, b
 	} else {
 		char raw[CHAT_BLOCK];
 		const ssize_t got = read(fd, raw, CHAT_WINDOW);
-		if (got < 0)
+		if (got < 0) {
+			*ended = errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
 			return CHAT_NO_ANSWER;
+		}
 		if (got == 0) {
-			if (ended)
-				*ended = true;
+			*ended = true;
 			return CHAT_OK;
 		}
 		raw[got] = '\0';

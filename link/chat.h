@@ -33,11 +33,12 @@ constexpr int CHAT_DRAIN_READS_MAX = 64;
 // fired and nothing was collected. A stop signal (the event loop ending)
 // ends the request at once with CHAT_TIMED_OUT and what was collected.
 // A command before a '|' longer than 63 characters is refused with
-// CHAT_BAD_ARGUMENT and not sent.
+// CHAT_BAD_ARGUMENT and not sent. A command's answer that would push the
+// joined answer past CHAT_ANSWER_MAX is dropped and logged.
 int chat(at_channel *ch, const char *line, const char *expect, int wait_ms);
 
 // One command: what the module sent on its own is read first and handled as
-// the poll timer handles it (chat_take_pending), then one or two
+// the poll timer handles it (poll_take_pending), then one or two
 // send/collect steps. *answer may be set even on failure; the caller frees it.
 int chat_exchange(at_channel *ch, const char *command, char **answer, int *answer_len,
 		  const char *expect, int wait_ms);
@@ -49,15 +50,17 @@ int chat_send(at_channel *ch, const char *text);
 // Collects an answer until "OK", "ERROR", the expected text (all found by
 // length, zero bytes in the answer notwithstanding), the end of the
 // connection, or wait_ms without new bytes (tested in half-second steps).
+// Ends with CHAT_NO_ANSWER and what it has as soon as the request's alarm
+// has fired, also when the alarm came between two reads.
 // *answer is set whenever the result is not CHAT_BAD_ARGUMENT; the caller
 // frees it. *answer_len counts every byte collected. Framed stream links
 // hand whole frames to decode_frame, holding a partial one across reads.
 int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect, int wait_ms);
 
 // Reads text the module sent on its own, waiting at most wait_ms for it.
-// *text is set once something was readable; the caller frees it. A read of
-// the end of the connection gives CHAT_OK, an empty text and, when ended
-// is given, *ended set.
+// *text is set once something was readable; the caller frees it. When
+// `ended` is given, it tells whether the read gave nothing or failed: on a
+// stream link, the module has closed or reset the connection.
 int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, bool *ended = nullptr);
 
 // Forgets a partial frame held from earlier reads (a new or closed link).

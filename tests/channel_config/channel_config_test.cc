@@ -17,7 +17,7 @@ protected:
 	void SetUp() override
 	{
 		harness::sandbox_test::SetUp();
-		if (IsSkipped())
+		if (IsSkipped() || HasFatalFailure())
 			return;
 		openlog("ravel_tools", LOG_PID, LOG_DAEMON);
 	}

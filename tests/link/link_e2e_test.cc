@@ -32,7 +32,7 @@ protected:
 	void SetUp() override
 	{
 		harness::sandbox_test::SetUp();
-		if (IsSkipped())
+		if (IsSkipped() || HasFatalFailure())
 			return;
 		log_threshold = 7;
 		signal(SIGPIPE, SIG_IGN);
@@ -211,7 +211,7 @@ protected:
 	void SetUp() override
 	{
 		link_e2e::SetUp();
-		if (IsSkipped())
+		if (IsSkipped() || HasFatalFailure())
 			return;
 		if (!harness::program_exists("ravel-busd") || !harness::program_exists("ravel-bus"))
 			GTEST_SKIP() << "development bus programs not built";
