@@ -233,6 +233,59 @@ int append_tmp_file(const char *name, const char *data)
 	return write_all(f.fd, data, strlen(data)) ? FILE_WRITTEN : FILE_FAILED;
 }
 
+int trim_tmp_file(const char *name, size_t cap, size_t *dropped)
+{
+	*dropped = 0;
+	char temp[PATH_SIZE + 8];
+	if (!name || !valid_name(name) || !form_path(temp, "", ".", name, ".tmp"))
+		return FILE_FAILED;
+	int dir_fd = -1;
+	if (int status = open_dir(tmp_dir, false, &dir_fd); status != FILE_WRITTEN)
+		return status;
+	fd_closer dir{dir_fd};
+
+	fd_closer f{openat(dir.fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+	if (f.fd < 0)
+		return errno == ELOOP || errno == ENXIO ? FILE_NOT_REGULAR : FILE_FAILED;
+	struct stat st;
+	if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
+		return FILE_NOT_REGULAR;
+	const size_t size = static_cast<size_t>(st.st_size);
+	if (size <= cap)
+		return FILE_WRITTEN;
+
+	size_t keep = size / 2 < cap / 2 ? size / 2 : cap / 2;
+	char *kept = static_cast<char *>(malloc(keep + 1));
+	if (!kept)
+		return FILE_FAILED;
+	size_t got = 0;
+	while (got < keep) {
+		ssize_t n = pread(f.fd, kept + got, keep - got, static_cast<off_t>(size - keep + got));
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		got += static_cast<size_t>(n);
+	}
+	keep = got;
+	size_t from = 0;
+	if (const void *line_end = memchr(kept, '\n', keep))
+		from = static_cast<size_t>(static_cast<const char *>(line_end) - kept) + 1;
+
+	unlinkat(dir.fd, temp, 0);
+	int fd = openat(dir.fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+	bool written = fd >= 0 && write_all(fd, kept + from, keep - from);
+	free(kept);
+	if (fd >= 0 && close(fd) != 0)
+		written = false;
+	if (!written || renameat(dir.fd, temp, dir.fd, name) != 0) {
+		unlinkat(dir.fd, temp, 0);
+		return FILE_FAILED;
+	}
+	*dropped = size - (keep - from);
+	return FILE_WRITTEN;
+}
+
 void clean_cache_temp(const char *name)
 {
 	char temp[PATH_SIZE + 8];

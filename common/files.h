@@ -55,6 +55,14 @@ int write_cache_file(const char *data, const char *name);
 // a symbolic link or not a regular file is refused.
 int append_tmp_file(const char *name, const char *data);
 
+// Keeps tmp_dir + name within `cap` bytes: once it is larger, its oldest part
+// is dropped so that at most the newest half of it, and at most cap / 2
+// bytes, remain, starting after a line break when the kept part holds one.
+// The file is replaced through the temporary ".<name>.tmp" as write_cache_file
+// does, so neither it nor the temporary is followed if it is a link. The
+// bytes dropped go to *dropped (0 when the file was within the cap).
+int trim_tmp_file(const char *name, size_t cap, size_t *dropped);
+
 // Removes the temporary of cache_dir + name that a writer killed mid-write
 // left behind. Makes no directory.
 void clean_cache_temp(const char *name);

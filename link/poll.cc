@@ -5,12 +5,14 @@
 #include <string.h>
 
 #include "common/files.h"
+#include "common/log.h"
 #include "link/chat.h"
 #include "link/link.h"
 
 namespace {
 
 int scan_cache_refused = FILE_WRITTEN;
+bool scan_cache_trimmed = false;
 
 at_channel *channel_of(uloop_timeout *timer)
 {
@@ -50,9 +52,18 @@ void poll_take_pending(at_channel *, const char *text, int len)
 		return;
 	char *key = read_regular_file(SCAN_KEY_FILE, SCAN_KEY_MAX, nullptr);
 	const char *marker = key ? key : SCAN_DEFAULT_MARKER;
-	if (memmem(text, static_cast<size_t>(len), marker, strlen(marker)))
-		note_file_status(&scan_cache_refused, append_tmp_file(SCAN_CACHE_FILE, text), tmp_dir,
-				 SCAN_CACHE_FILE);
+	if (memmem(text, static_cast<size_t>(len), marker, strlen(marker))) {
+		const int status = append_tmp_file(SCAN_CACHE_FILE, text);
+		note_file_status(&scan_cache_refused, status, tmp_dir, SCAN_CACHE_FILE);
+		size_t dropped = 0;
+		if (status == FILE_WRITTEN && trim_tmp_file(SCAN_CACHE_FILE, SCAN_CACHE_MAX, &dropped) == FILE_WRITTEN &&
+		    dropped > 0) {
+			// Said once at level 4; later trims are traces.
+			log_message(scan_cache_trimmed ? 7 : 4, "%s%s over %d bytes, oldest %d bytes dropped", tmp_dir,
+				    SCAN_CACHE_FILE, static_cast<int>(SCAN_CACHE_MAX), static_cast<int>(dropped));
+			scan_cache_trimmed = true;
+		}
+	}
 	free(key);
 }
 

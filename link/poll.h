@@ -17,6 +17,9 @@ constexpr const char *SCAN_KEY_FILE = "/tmp/lumen_async_key";
 constexpr size_t SCAN_KEY_MAX = 4096;
 constexpr const char *SCAN_DEFAULT_MARKER = "QSCAN: ";
 constexpr const char *SCAN_CACHE_FILE = "lumen_cache";
+// The scan cache lives on the router's RAM-backed /tmp: past this size its
+// oldest half is dropped.
+constexpr size_t SCAN_CACHE_MAX = 256 * 1024;
 
 // Sets poll_tick as the callback and arms the timer for 400 ms, replacing
 // any pending expiry.

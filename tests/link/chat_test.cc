@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <stdlib.h>
@@ -17,6 +18,11 @@
 #include "link/chat.h"
 #include "link/framing.h"
 #include "peer.h"
+#include "daemon/signals.h"
+
+extern "C" {
+#include <libubox/uloop.h>
+}
 
 using namespace linktest;
 using clk = std::chrono::steady_clock;
@@ -354,6 +360,152 @@ TEST_F(chat_engine, alarm_seconds)
 	EXPECT_EQ(chat_alarm_seconds(1, 2999), 2u);
 	EXPECT_EQ(chat_alarm_seconds(2, 1500), 3u);
 	EXPECT_EQ(chat_alarm_seconds(1, -5), 2u);
+	// No request holds the channel longer than 300 s.
+	EXPECT_EQ(chat_alarm_seconds(1001, 3000), 300u);
+	EXPECT_EQ(chat_alarm_seconds(1, 2147483647), 300u);
+}
+
+TEST_F(chat_engine, stop_signal_ends_the_request_at_once_with_5_and_the_text)
+{
+	// The daemon's handler ends the event loop; the request runs inside it.
+	struct sigaction sa = {}, old = {};
+	sa.sa_handler = on_signal;
+	sigaction(SIGTERM, &sa, &old);
+	uloop_init();
+	peer p;
+	ch = plain_channel(p.link_fd());
+	const pthread_t runner = pthread_self();
+	p.run([&](peer_end &m) {
+		m.read_until('\r');
+		m.send("+PART");
+		std::this_thread::sleep_for(300ms);
+		pthread_kill(runner, SIGTERM);
+	});
+	static at_channel *running;
+	static int code;
+	running = &ch;
+	code = -1;
+	uloop_timeout t = {};
+	t.cb = [](uloop_timeout *) {
+		std::string line = "AT";
+		for (int i = 0; i < 50; i++)
+			line += "|AT";
+		code = chat(running, line.c_str(), nullptr, 3000);
+	};
+	uloop_timeout_set(&t, 0);
+	auto start = clk::now();
+	uloop_run();
+	double took = seconds_since(start);
+	p.join();
+	sigaction(SIGTERM, &old, nullptr);
+	uloop_done();
+	last_signal = 0;
+	EXPECT_EQ(code, CHAT_TIMED_OUT);
+	EXPECT_LT(took, 2.0);
+	EXPECT_EQ(answer(), "+PART");
+}
+
+TEST_F(chat_engine, zero_bytes_do_not_hide_the_end_of_an_answer)
+{
+	struct {
+		const char *command, *expect;
+		std::string reply;
+	} cases[] = {
+		{"AT", nullptr, std::string("\0\0\r\nOK\r\n", 8)},
+		{"AT", nullptr, std::string("x\0+CME ERROR: 3\r\n", 19)},
+		{"AT+E", "WANT", std::string("\0WANT", 5)},
+	};
+	for (auto &c : cases) {
+		peer p;
+		ch = plain_channel(p.link_fd());
+		p.run([&](peer_end &m) {
+			m.read_until('\r');
+			m.send(c.reply);
+		});
+		auto t = clk::now();
+		EXPECT_EQ(chat(&ch, c.command, c.expect, 10000), CHAT_OK) << c.command;
+		EXPECT_LT(seconds_since(t), 5.0) << c.command;
+		p.join();
+		EXPECT_EQ(answer(), c.reply);
+		free(ch.answer);
+		ch.answer = nullptr;
+		ch.answer_len = 0;
+	}
+	// The prompt of a two-step command, behind a zero byte.
+	peer p;
+	ch = plain_channel(p.link_fd());
+	std::string second;
+	p.run([&](peer_end &m) {
+		m.read_until('\r');
+		m.send(std::string("\0> ", 3));
+		second = m.read_until('\x1a');
+		m.send("OK");
+	});
+	auto t = clk::now();
+	EXPECT_EQ(chat(&ch, "AT+CMGS=1>hi", nullptr, 10000), CHAT_OK);
+	EXPECT_LT(seconds_since(t), 5.0);
+	p.join();
+	EXPECT_EQ(second, "hi\x1a");
+}
+
+TEST_F(chat_engine, answer_cut_at_the_cap_gives_4_and_leaves_nothing_for_the_next_command)
+{
+	peer p;
+	ch = plain_channel(p.link_fd());
+	const std::string filler(4096, 'x');
+	p.run([&](peer_end &m) {
+		m.read_until('\r');
+		for (size_t sent = 0; sent < CHAT_ANSWER_MAX + 300 * 1024; sent += filler.size())
+			m.send(filler);
+		m.send("\r\nOK\r\n");
+		m.read_until('\r');
+		m.send("\r\nNEXT\r\nOK\r\n");
+	});
+	EXPECT_EQ(chat(&ch, "AT+BIG", nullptr, 3000), CHAT_NO_ANSWER);
+	EXPECT_EQ(ch.answer_len, CHAT_ANSWER_MAX - 1);
+	free(ch.answer);
+	ch.answer = nullptr;
+	ch.answer_len = 0;
+	EXPECT_EQ(chat(&ch, "ATI", nullptr, 3000), CHAT_OK);
+	p.join();
+	EXPECT_EQ(answer(), "\r\nNEXT\r\nOK\r\n");
+}
+
+TEST_F(chat_engine, framed_stream_keeps_a_split_frame_and_drops_what_is_no_answer)
+{
+	peer p;
+	ch = framed_channel(p.link_fd(), false);
+	ch.rgmii_ready = 1;
+	const std::string first = rgmii_frame(0xA0, "\r\n+CSQ: 23,99\r\n");
+	const std::string last = rgmii_frame(0xA0, "\r\nOK\r\n");
+	p.run([&](peer_end &m) {
+		m.read_n(6);
+		// Cut inside the header, then inside the payload; a heartbeat and a
+		// frame of an unknown type in between carry no answer text.
+		m.send(first.substr(0, 2));
+		std::this_thread::sleep_for(100ms);
+		m.send(first.substr(2, 5));
+		std::this_thread::sleep_for(100ms);
+		m.send(first.substr(7) + rgmii_frame(0xE4, "HEARBEAT_RSP") + rgmii_frame(0x55, "zz") + last.substr(0, 4));
+		std::this_thread::sleep_for(100ms);
+		m.send(last.substr(4));
+	});
+	EXPECT_EQ(chat(&ch, "AT", nullptr, 3000), CHAT_OK);
+	p.join();
+	EXPECT_EQ(answer(), "\r\n+CSQ: 23,99\r\n\r\nOK\r\n");
+	EXPECT_EQ(ch.frame_part_len, 0u);
+
+	// Readiness behind an answer frame in the same read is seen.
+	peer q;
+	ch = framed_channel(q.link_fd(), false);
+	q.run([&](peer_end &m) { m.send(rgmii_frame(0xA0, "+URC") + rgmii_frame(0xE0, "RGMII_ATC_READY")); });
+	q.join();
+	char *text = nullptr;
+	int len = 0;
+	EXPECT_EQ(chat_read_pending(&ch, &text, &len, 500), CHAT_OK);
+	EXPECT_EQ(std::string(text, len), "+URC");
+	EXPECT_EQ(ch.rgmii_ready, 1u);
+	free(text);
 }
 
 TEST_F(chat_engine, alarm_with_nothing_collected_gives_5_and_skips_the_rest)

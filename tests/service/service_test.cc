@@ -66,6 +66,8 @@ TEST_F(ServiceTest, WaitAndTraceLevelDefaults)
 		{ message{ { "cmd", std::string("AT") }, { "wait", 1500 }, { "at_log_level", 7 } }, 1500, 7 },
 		{ message{ { "cmd", std::string("AT") }, { "wait", 0 }, { "at_log_level", 0 } }, 3000, 0 },
 		{ message{ { "cmd", std::string("AT") }, { "wait", -5 }, { "at_log_level", 8 } }, 3000, 6 },
+		{ message{ { "cmd", std::string("AT") }, { "wait", 300001 } }, 300000, 6 },
+		{ message{ { "cmd", std::string("AT") }, { "wait", 2147483647 } }, 300000, 6 },
 		{ message{ { "cmd", std::string("AT") }, { "wait", std::string("100") }, { "at_log_level", -1 } }, 3000, 6 },
 		{ message{ { "cmd", std::string("AT") }, { "at_log_level", std::string("3") }, { "extra", 1 } }, 3000, 6 },
 	};
