@@ -3,6 +3,8 @@
 
 #include <signal.h>
 
+#include <thread>
+
 #include "world.h"
 
 namespace {
@@ -132,6 +134,27 @@ TEST_F(service_e2e, time_out_drops_the_link_at_once)
 	EXPECT_EQ(reply_code(bus_call(R"({"cmd":"AT","wait":2500})").out), 5);
 	EXPECT_TRUE(harness::system_log().wait_for("attach_odu ok", 5s)) << harness::system_log().dump();
 	EXPECT_TRUE(harness::system_log().find("at fail,disattach_odu").empty());
+}
+
+TEST_F(service_e2e, stop_signal_mid_request_replies_5_then_exits_0)
+{
+	start_all();
+	sim("silence on");
+	std::string line = "AT";
+	for (int i = 0; i < 50; ++i)
+		line += "|AT";
+	harness::run_result r;
+	std::thread caller([&] { r = bus_call(R"({"cmd":")" + line + R"("})"); });
+	// The request is running (its alarm is armed), its first command unanswered.
+	ASSERT_TRUE(harness::system_log().wait_for("alarm_time 153", 10s)) << harness::system_log().dump();
+	std::this_thread::sleep_for(500ms);
+	auto start = std::chrono::steady_clock::now();
+	daemon_.signal(SIGTERM);
+	auto st = daemon_.wait(10s);
+	caller.join();
+	EXPECT_TRUE(st.exited && st.code == 0);
+	EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+	EXPECT_EQ(reply_code(r.out), 5) << r.out << r.err;
 }
 
 TEST_F(service_e2e, link_down_gives_code_2_without_respone)

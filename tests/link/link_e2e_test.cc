@@ -13,9 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/files.h"
 #include "common/log.h"
 #include "daemon/bus_call.h"
 #include "harness.h"
+#include "link/chat.h"
 #include "link/link.h"
 #include "link/poll.h"
 #include "peer.h"
@@ -163,6 +165,48 @@ TEST_F(link_e2e, poll_run_heartbeat_and_scan_cache)
 	poll_tick(&ch.poll_timer);
 	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "+QSCAN: 1,2\r\nMARK\nwith itanything");
 	EXPECT_EQ(ch.poll_count, 5);
+}
+
+TEST_F(link_e2e, text_sent_on_its_own_is_taken_before_a_command_as_the_poll_run_takes_it)
+{
+	peer p;
+	ch = plain_channel(p.link_fd());
+	p.run([&](peer_end &m) {
+		m.send("\r\n+QSCAN: 3,4\r\n\r\n+CREG: 1 OK\r\n");
+		m.read_until('\r');
+		m.send("ATI\r\r\nmodel\r\nOK\r\n");
+	});
+	// The link is read before the command goes out: nothing pending yet may
+	// race the peer's first write.
+	std::this_thread::sleep_for(100ms);
+	EXPECT_EQ(chat(&ch, "ATI", nullptr, 3000), CHAT_OK);
+	p.join();
+	EXPECT_EQ(std::string(ch.answer, ch.answer_len), "ATI\r\r\nmodel\r\nOK\r\n");
+	free(ch.answer);
+	ch.answer = nullptr;
+	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "\r\n+QSCAN: 3,4\r\n\r\n+CREG: 1 OK\r\n");
+	EXPECT_TRUE(harness::system_log().wait_for("--- ", 1s));
+}
+
+TEST_F(link_e2e, scan_cache_keeps_its_newest_half_past_256_kib)
+{
+	const std::string line = "+QSCAN: " + std::string(1000, '7') + "\r\n";
+	for (int i = 0; i < 262; i++)
+		poll_take_pending(&ch, line.c_str(), static_cast<int>(line.size()));
+	auto cache = harness::read_file(scan_cache).value_or("");
+	EXPECT_LE(cache.size(), SCAN_CACHE_MAX);
+	EXPECT_GE(cache.size(), SCAN_CACHE_MAX / 2 - line.size());
+	EXPECT_EQ(cache.compare(0, 9, "+QSCAN: 7"), 0) << "starts after a line break";
+	EXPECT_EQ(harness::system_log().find("lumen_cache over").size(), 1u);
+
+	// A link planted under the name is neither followed nor trimmed through.
+	harness::write_file("/tmp/victim", std::string(SCAN_CACHE_MAX + 10, 'v'));
+	unlink(scan_cache.c_str());
+	ASSERT_EQ(symlink("/tmp/victim", scan_cache.c_str()), 0);
+	size_t dropped = 1;
+	EXPECT_EQ(trim_tmp_file("lumen_cache", SCAN_CACHE_MAX, &dropped), FILE_NOT_REGULAR);
+	EXPECT_EQ(dropped, 0u);
+	EXPECT_EQ(harness::read_file("/tmp/victim").value_or("").size(), SCAN_CACHE_MAX + 10);
 }
 
 TEST_F(link_e2e, framed_poll_waits_for_readiness_before_heartbeats)
