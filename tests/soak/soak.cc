@@ -52,6 +52,8 @@ void usage(FILE *to)
 			 "  --seed N           command mix seed (default 1)\n"
 			 "  --skip FAULT       leave out a link fault (drop, garbage, silence, scan, huge,\n"
 			 "                     urc, trickle, close-after, outage, reset-event); repeatable\n"
+			 "  --flood MS         no link faults or restarts: unsolicited text every MS ms\n"
+			 "                     instead, and every answer must begin with its own echo\n"
 			 "  --dump-log         print the captured system log at the end\n"
 			 "  --daemon-log N     start the daemon with -l N\n"
 			 "  --daemon-env N=V   add to the daemon's environment (e.g. ASAN_OPTIONS); repeatable\n"
@@ -88,7 +90,10 @@ bool parse_options(int argc, char **argv, options &o)
 			o.rss_slack_kib = v;
 		else if (a == "--seed" && number(0, 1L << 31, v))
 			o.seed = unsigned(v);
-		else if (a == "--no-rss-check")
+		else if (a == "--flood" && number(1, 10000, v)) {
+			o.flood_ms = int(v);
+			o.restarts = 0;
+		} else if (a == "--no-rss-check")
 			o.rss_check = false;
 		else if (a == "--quiet")
 			o.quiet = true;
@@ -156,6 +161,7 @@ private:
 	void start_bus();
 	void start_netifd();
 	void fault_thread();
+	void flood_thread();
 	void inject(const std::string &fault);
 	void restart_bus(bool hard);
 	bool probe_ok(harness::ms deadline);
@@ -371,6 +377,40 @@ void campaign::inject(const std::string &fault)
 	faults_[fault]++;
 }
 
+// A stream of text the module sends on its own, scan reports among it, some
+// of it holding a final result. It is sent between batches of calls (no call
+// in flight), so all of it reaches the daemon before the next commands go
+// out, and none of it may reach their answers. (Text that a module sends
+// just as a command reaches it cannot be told from the answer.)
+void campaign::flood_thread()
+{
+	static const char *const texts[] = {
+		"urc \\r\\n+QIND: \"csq\",23,99\\r\\n",
+		"scan 1,460,00,-95",
+		"urc \\r\\n+QIND: FOTA OK\\r\\n",
+		"urc \\r\\n+CME ERROR: 30\\r\\n",
+	};
+	long sent = 0;
+	s_->fault_gate = 0;
+	while (!end_faults_ && s_->fault_gate.load() < o_.calls) {
+		while (!end_faults_ && s_->done.load() < s_->fault_gate.load())
+			std::this_thread::sleep_for(1ms);
+		{
+			// Nothing is sent while the footprint is measured.
+			std::lock_guard lock(fault_mutex_);
+			for (int i = 0; faults_enabled_ && i < 1 + int(sent % 3); i++)
+				if (sim_control(texts[sent % 4]).compare(0, 2, "ok") == 0)
+					sent++;
+		}
+		s_->fault_gate = std::min(o_.calls, s_->fault_gate.load() + 2L * o_.callers);
+		std::this_thread::sleep_for(std::chrono::milliseconds(o_.flood_ms));
+	}
+	s_->fault_gate = o_.calls;
+	note("flood: %ld unsolicited texts sent", sent);
+	std::lock_guard lock(mutex_);
+	faults_["flood"] = int(sent);
+}
+
 const char *const ROTATION[] = {"drop",    "garbage",     "silence", "scan",   "huge", "urc",
 				"trickle", "close-after", "outage",  "reset-event"};
 constexpr int N_ROTATION = sizeof(ROTATION) / sizeof(ROTATION[0]);
@@ -506,7 +546,11 @@ int campaign::run()
 	if (ok) {
 		note("world up; warm-up of %ld calls with two rounds of link faults", warmup_calls_);
 		faults_enabled_ = true;
-		faults = std::thread([this] { fault_thread(); });
+		if (o_.flood_ms > 0) {
+			faults = std::thread([this] { flood_thread(); });
+		} else {
+			faults = std::thread([this] { fault_thread(); });
+		}
 		s_->gate = warmup_calls_;
 		ok = wait_done(warmup_calls_);
 	}
@@ -701,6 +745,9 @@ int campaign::report()
 	if (unexplained)
 		problems.push_back(std::to_string(unexplained) + " bus outcomes outside a bus restart; first: " +
 				   first_unexplained);
+	if (o_.flood_ms > 0 && foreign_first)
+		problems.push_back(std::to_string(foreign_first) +
+				   " answers held unsolicited text before their own echo; first: " + first_foreign);
 	if (restarts_done_ != o_.restarts)
 		problems.push_back("only " + std::to_string(restarts_done_) + " bus restarts were made");
 	if (warm_.fds < 0 || end_.fds != warm_.fds) {

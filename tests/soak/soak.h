@@ -37,6 +37,7 @@ struct options {
 	std::string daemon_level;             // -l of the daemon, when given
 	std::vector<std::string> daemon_env; // NAME=value added to the daemon's environment
 	std::vector<std::string> skip; // link faults left out
+	int flood_ms = 0; // > 0: no link faults; unsolicited text this often instead
 };
 
 // The daemon arms an alarm of (commands x wait / 1000) s, at least 2; a call
