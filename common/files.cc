@@ -59,10 +59,16 @@ int open_dir(const char *dir, bool make, int *out)
 			}
 			next = openat(fd, part, flags);
 		}
-		const int why = errno;
+		if (next < 0) {
+			// O_DIRECTORY wins over O_NOFOLLOW: a link gives ENOTDIR too.
+			struct stat st;
+			int status = FILE_FAILED;
+			if ((errno == ENOTDIR || errno == ELOOP) && fstatat(fd, part, &st, AT_SYMLINK_NOFOLLOW) == 0)
+				status = S_ISLNK(st.st_mode) ? FILE_DIR_SYMLINK : FILE_DIR_NOT_DIR;
+			close(fd);
+			return status;
+		}
 		close(fd);
-		if (next < 0)
-			return why == ELOOP ? FILE_DIR_SYMLINK : why == ENOTDIR ? FILE_DIR_NOT_DIR : FILE_FAILED;
 		fd = next;
 		first = false;
 	}
