@@ -540,6 +540,9 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 		}
 		if (got == 0) {
 			log_message(7, "read ret = 0");
+			// Nothing will complete a partial frame now.
+			flush_frames(ch, c);
+			*answer = c.data;
 			break;
 		}
 		raw[got] = '\0';
