@@ -413,7 +413,7 @@ TEST_F(chat_engine, zero_bytes_do_not_hide_the_end_of_an_answer)
 		std::string reply;
 	} cases[] = {
 		{"AT", nullptr, std::string("\0\0\r\nOK\r\n", 8)},
-		{"AT", nullptr, std::string("x\0+CME ERROR: 3\r\n", 19)},
+		{"AT", nullptr, std::string("x\0+CME ERROR: 3\r\n", 17)},
 		{"AT+E", "WANT", std::string("\0WANT", 5)},
 	};
 	for (auto &c : cases) {
@@ -497,6 +497,8 @@ TEST_F(chat_engine, framed_stream_keeps_a_split_frame_and_drops_what_is_no_answe
 	EXPECT_EQ(ch.frame_part_len, 0u);
 
 	// Readiness behind an answer frame in the same read is seen.
+	free(ch.answer);
+	ch.answer = nullptr;
 	peer q;
 	ch = framed_channel(q.link_fd(), false);
 	q.run([&](peer_end &m) { m.send(rgmii_frame(0xA0, "+URC") + rgmii_frame(0xE0, "RGMII_ATC_READY")); });
