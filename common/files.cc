@@ -27,25 +27,53 @@ bool read_uptime_line(char (&line)[256])
 	return fgets(line, sizeof(line), f.f) != nullptr;
 }
 
-// Makes dir and its missing parents, as "mkdir -p" would, without a shell.
-void make_dir_path(const char *dir)
+struct fd_closer {
+	int fd;
+	~fd_closer() { if (fd >= 0) close(fd); }
+};
+
+// Opens the directory dir (absolute, '/'-separated), making missing
+// components when `make` is set. The first component is followed like any
+// path; every later one must be a real directory. Returns FILE_WRITTEN with
+// the descriptor in *out, or the cause of the refusal.
+int open_dir(const char *dir, bool make, int *out)
 {
 	char path[PATH_SIZE];
 	size_t len = strlen(dir);
-	if (len >= sizeof(path))
-		return;
+	if (dir[0] != '/' || len >= sizeof(path))
+		return FILE_FAILED;
 	memcpy(path, dir, len + 1);
-	for (size_t i = 1; i <= len; i++) {
-		if (path[i] != '/' && path[i] != '\0')
-			continue;
-		char saved = path[i];
-		path[i] = '\0';
-		if (mkdir(path, 0777) != 0 && errno != EEXIST)
-			return;
-		path[i] = saved;
-		if (saved == '\0')
-			break;
+
+	int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd < 0)
+		return FILE_FAILED;
+	bool first = true;
+	char *save = nullptr;
+	for (char *part = strtok_r(path + 1, "/", &save); part; part = strtok_r(nullptr, "/", &save)) {
+		const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (first ? 0 : O_NOFOLLOW);
+		int next = openat(fd, part, flags);
+		if (next < 0 && errno == ENOENT && make) {
+			if (mkdirat(fd, part, 0777) != 0 && errno != EEXIST) {
+				close(fd);
+				return FILE_FAILED;
+			}
+			next = openat(fd, part, flags);
+		}
+		if (next < 0) {
+			// O_DIRECTORY wins over O_NOFOLLOW: a link gives ENOTDIR too.
+			struct stat st;
+			int status = FILE_FAILED;
+			if ((errno == ENOTDIR || errno == ELOOP) && fstatat(fd, part, &st, AT_SYMLINK_NOFOLLOW) == 0)
+				status = S_ISLNK(st.st_mode) ? FILE_DIR_SYMLINK : FILE_DIR_NOT_DIR;
+			close(fd);
+			return status;
+		}
+		close(fd);
+		fd = next;
+		first = false;
 	}
+	*out = fd;
+	return FILE_WRITTEN;
 }
 
 // A file name for one of the shared directories: not empty, no directory part.
@@ -126,46 +154,99 @@ char *read_whole_file(const char *path)
 	return text;
 }
 
-void write_cache_file(const char *data, const char *name)
+char *read_regular_file(const char *path, size_t limit, size_t *len)
+{
+	if (len)
+		*len = 0;
+	if (!path || limit == SIZE_MAX)
+		return nullptr;
+	fd_closer f{open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+	if (f.fd < 0)
+		return nullptr;
+	struct stat st;
+	if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
+		return nullptr;
+
+	char *text = static_cast<char *>(calloc(limit + 1, 1));
+	if (!text)
+		return nullptr;
+	size_t got = 0;
+	while (got < limit) {
+		ssize_t n = read(f.fd, text + got, limit - got);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		got += static_cast<size_t>(n);
+	}
+	if (len)
+		*len = got;
+	return text;
+}
+
+int write_cache_file(const char *data, const char *name)
 {
 	if (!data || !name || !valid_name(name))
-		return;
+		return FILE_FAILED;
 
 	char path[PATH_SIZE];
 	// Room for the temporary name of every name whose path fits.
 	char temp[PATH_SIZE + 8];
-	if (!form_path(path, cache_dir, "", name, "") || !form_path(temp, cache_dir, ".", name, ".tmp"))
-		return;
+	if (!form_path(path, cache_dir, "", name, "") || !form_path(temp, "", ".", name, ".tmp"))
+		return FILE_FAILED;
 
-	if (access(cache_dir, F_OK) != 0)
-		make_dir_path(cache_dir);
+	int dir_fd = -1;
+	if (int status = open_dir(cache_dir, true, &dir_fd); status != FILE_WRITTEN)
+		return status;
+	fd_closer dir{dir_fd};
 
-	int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+	// Whatever sits under the temporary name (a stale file, a planted link)
+	// goes; the temporary is then made new or not at all.
+	unlinkat(dir.fd, temp, 0);
+	int fd = openat(dir.fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 	if (fd < 0)
-		return;
+		return FILE_FAILED;
 	bool written = write_all(fd, data, strlen(data));
 	if (close(fd) != 0)
 		written = false;
-	if (!written || rename(temp, path) != 0)
-		unlink(temp);
+	if (!written || renameat(dir.fd, temp, dir.fd, name) != 0) {
+		unlinkat(dir.fd, temp, 0);
+		return FILE_FAILED;
+	}
+	return FILE_WRITTEN;
 }
 
-void append_tmp_file(const char *name, const char *data)
+int append_tmp_file(const char *name, const char *data)
 {
 	if (!data || !name || !valid_name(name))
-		return;
+		return FILE_FAILED;
 
 	char path[PATH_SIZE];
 	if (!form_path(path, tmp_dir, "", name, ""))
-		return;
+		return FILE_FAILED;
 
-	if (access(tmp_dir, F_OK) != 0)
-		make_dir_path(tmp_dir);
+	int dir_fd = -1;
+	if (int status = open_dir(tmp_dir, true, &dir_fd); status != FILE_WRITTEN)
+		return status;
+	fd_closer dir{dir_fd};
 
-	file_closer f{fopen(path, "a+e")};
-	if (!f.f)
+	fd_closer f{openat(dir.fd, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666)};
+	if (f.fd < 0)
+		return errno == ELOOP || errno == ENXIO ? FILE_NOT_REGULAR : FILE_FAILED;
+	struct stat st;
+	if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
+		return FILE_NOT_REGULAR;
+	return write_all(f.fd, data, strlen(data)) ? FILE_WRITTEN : FILE_FAILED;
+}
+
+void clean_cache_temp(const char *name)
+{
+	char temp[PATH_SIZE + 8];
+	if (!name || !valid_name(name) || !form_path(temp, "", ".", name, ".tmp"))
 		return;
-	size_t len = strlen(data);
-	if (len > 0)
-		(void)!fwrite(data, len, 1, f.f);
+	int dir_fd = -1;
+	if (open_dir(cache_dir, false, &dir_fd) != FILE_WRITTEN)
+		return;
+	unlinkat(dir_fd, temp, 0);
+	close(dir_fd);
 }

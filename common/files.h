@@ -1,6 +1,7 @@
 // Uptime clocks and the shared files under /tmp that other programs read.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 // Link-state files, replaced whole on each write.
@@ -18,14 +19,42 @@ uint64_t uptime_ms();
 // reads as 0 (empty files, /proc files) give an empty text.
 char *read_whole_file(const char *path);
 
-// Replaces cache_dir + name with data (without its zero byte). The new content
-// is written to a temporary file in the same directory and renamed over the
-// old one, so readers see either the old or the new file, never a partial one.
-// Null arguments, an empty name, a name holding '/' or a path of 256 bytes or
-// more do nothing. The directory (and its parents) is made when missing.
-// Nothing is reported.
-void write_cache_file(const char *data, const char *name);
+// What became of a write. The library never logs: callers decide what to
+// say, and only the refusals below are worth a line.
+enum file_status : int {
+	FILE_WRITTEN = 0,
+	FILE_DIR_SYMLINK = 1,   // a directory on the way is a symbolic link
+	FILE_DIR_NOT_DIR = 2,   // a directory on the way is not a directory
+	FILE_NOT_REGULAR = 3,   // the file to append to is a symbolic link or not a regular file
+	FILE_FAILED = 4,        // anything else (bad arguments, no room, I/O): nothing written
+};
 
-// Appends data to tmp_dir + name (created when missing), with the same
-// argument checks and directory creation as write_cache_file.
-void append_tmp_file(const char *name, const char *data);
+// Up to `limit` bytes of a regular file plus a terminating zero as a new heap
+// text (caller frees), the bytes read in *len when len is not null. The open
+// neither blocks (a FIFO) nor follows a symbolic link at the last component;
+// anything but a regular file gives null, as a missing one does.
+char *read_regular_file(const char *path, size_t limit, size_t *len);
+
+// The shared directories are walked from "/" component by component. Below
+// the first component (/tmp, the system's own), a component that is a
+// symbolic link or not a directory is refused, never followed; a missing one
+// is made (mode 0777 less the umask), so a removed directory comes back on the
+// next write.
+
+// Replaces cache_dir + name with data (without its zero byte). The new content
+// is written to the temporary ".<name>.tmp" in the same directory (made
+// afresh, never an existing file or link) and renamed over the old one, so
+// readers see either the old or the new file, never a partial one, and a
+// link planted under the name is replaced, not followed. A failed write
+// leaves no temporary behind. Null arguments, an empty name, a name holding
+// '/' or a path of 256 bytes or more give FILE_FAILED.
+int write_cache_file(const char *data, const char *name);
+
+// Appends data to tmp_dir + name (created when missing) in one write, with the
+// same argument checks and directory walk as write_cache_file. A name that is
+// a symbolic link or not a regular file is refused.
+int append_tmp_file(const char *name, const char *data);
+
+// Removes the temporary of cache_dir + name that a writer killed mid-write
+// left behind. Makes no directory.
+void clean_cache_temp(const char *name);

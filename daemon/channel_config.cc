@@ -7,6 +7,7 @@
 #include "common/config_store.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "daemon/service.h"
 #include "link/framing.h"
 
 extern "C" {
@@ -121,6 +122,9 @@ int load_channel_config(const char *channel_id)
 	ch->decode_frame = nullptr;
 	ch->encode_heartbeat = nullptr;
 	ch->link_fd = -1;
+	// Traffic lines (the heartbeat's too) are logged at the request default
+	// until a request names a level, never at level 0, LOG_EMERG.
+	ch->trace_level = AT_CMD_DEFAULT_TRACE_LEVEL;
 
 	if (!channel_id || !channel_id[0])
 		return -1;

@@ -87,6 +87,9 @@ int main(int argc, char **argv)
 
 	uloop_run();
 
+	// An alarm caught just before the stop signal: the loop ended before
+	// its line was written.
+	log_caught_signals();
 	signal_log_stop();
 	bus_stop();
 	return 0;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "common/log.h"
+#include "daemon/signals.h"
 #include "link/at_channel.h"
 #include "link/chat.h"
 #include "link/link.h"
@@ -78,14 +79,17 @@ static void take_answer(at_channel *ch)
 }
 
 // Holds the call after its reply; a stop signal (the loop marked cancelled)
-// ends the wait early so the daemon still stops at once.
+// ends the wait early so the daemon still stops at once. A signal that
+// breaks the sleep is logged then, not after the whole hold.
 static void hold_call(int32_t block)
 {
 	if (block <= 0)
 		return;
 	unsigned left = block > AT_CMD_BLOCK_MAX_SECONDS ? AT_CMD_BLOCK_MAX_SECONDS : block;
-	while (left > 0 && !uloop_cancelled)
+	while (left > 0 && !uloop_cancelled) {
 		left = sleep(left);
+		log_caught_signals();
+	}
 }
 
 int handle_at_cmd(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,

@@ -213,8 +213,9 @@ int chat(at_channel *ch, const char *line, const char *expect, int wait_ms)
 		}
 
 		result = code;
-		if ((code == CHAT_OK || code == CHAT_NO_ANSWER) && answer && answer_len > 0)
-			append_answer(ch, answer, answer_len);
+		if ((code == CHAT_OK || code == CHAT_NO_ANSWER) && answer && answer_len > 0 &&
+		    !append_answer(ch, answer, answer_len))
+			log_message(4, "at answer full,drop %d", answer_len);
 		free(answer);
 
 		if (!bar)
@@ -349,6 +350,11 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 	};
 
 	for (;;) {
+		// An alarm caught outside the wait below interrupted nothing.
+		if (last_signal == SIGALRM) {
+			result = CHAT_NO_ANSWER;
+			break;
+		}
 		fd_set readable;
 		timeval timeout = {0, CHAT_SELECT_STEP_US};
 		int ready;
@@ -460,8 +466,12 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 	return result;
 }
 
-int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms)
+int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, bool *ended)
 {
+	bool ended_here = false;
+	if (!ended)
+		ended = &ended_here;
+	*ended = false;
 	if (!ch || ch->link_fd < 0 || !text || !text_len)
 		return CHAT_BAD_ARGUMENT;
 	*text = nullptr;
@@ -484,10 +494,14 @@ int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms)
 		return CHAT_NO_ANSWER;
 	*text = buf;
 	ssize_t got = read(fd, buf, CHAT_WINDOW);
-	if (got < 0)
+	if (got < 0) {
+		*ended = errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
 		return CHAT_NO_ANSWER;
-	if (got == 0)
+	}
+	if (got == 0) {
+		*ended = true;
 		return CHAT_OK;
+	}
 
 	int n = static_cast<int>(got);
 	if (channel_is_framed(ch)) {

@@ -22,7 +22,8 @@ constexpr size_t CHAT_ANSWER_MAX = 1024 * 1024;
 // ch->answer / ch->answer_len, which must be empty on entry; the result is
 // the last command's code, or CHAT_TIMED_OUT when the alarm fired and
 // nothing was collected. A command before a '|' longer than 63 characters
-// is refused with CHAT_BAD_ARGUMENT and not sent.
+// is refused with CHAT_BAD_ARGUMENT and not sent. A command's answer that
+// would push the joined answer past CHAT_ANSWER_MAX is dropped and logged.
 int chat(at_channel *ch, const char *line, const char *expect, int wait_ms);
 
 // One command: one or two send/collect steps. *answer may be set even on
@@ -36,13 +37,17 @@ int chat_send(at_channel *ch, const char *text);
 
 // Collects an answer until "OK", "ERROR", the expected text, the end of the
 // connection, or wait_ms without new bytes (tested in half-second steps).
+// Ends with CHAT_NO_ANSWER and what it has as soon as the request's alarm
+// has fired, also when the alarm came between two reads.
 // *answer is set whenever the result is not CHAT_BAD_ARGUMENT; the caller
 // frees it. *answer_len counts every byte collected.
 int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect, int wait_ms);
 
 // Reads text the module sent on its own, waiting at most wait_ms for it.
-// *text is set once something was readable; the caller frees it.
-int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms);
+// *text is set once something was readable; the caller frees it. When
+// `ended` is given, it tells whether the read gave nothing or failed: on a
+// stream link, the module has closed or reset the connection.
+int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, bool *ended = nullptr);
 
 // Seconds of the overall alarm for a line of `commands` commands.
 unsigned chat_alarm_seconds(size_t commands, int wait_ms);

@@ -19,8 +19,15 @@ extern "C" {
 namespace {
 
 blob_buf state_buf;
+int state_file_refused = FILE_WRITTEN;
 
 constexpr int LINK_STATE_TYPE = 2;
+
+// "ravel_tools_<name>", at most 126 characters.
+void link_state_name(const at_channel *ch, char (&out)[LINK_STATE_NAME_SIZE])
+{
+	snprintf(out, sizeof(out) - 1, "ravel_tools_%s", ch->name);
+}
 
 } // namespace
 
@@ -63,6 +70,9 @@ void attach_and_poll(at_channel *ch)
 {
 	if (!ch)
 		return;
+	char name[LINK_STATE_NAME_SIZE];
+	link_state_name(ch, name);
+	clean_cache_temp(name);
 	attach_odu(ch);
 	poll_timer_start(ch);
 }
@@ -73,7 +83,7 @@ char *link_state_text(const at_channel *ch, int with_parameters, char *name_out)
 		return nullptr;
 
 	char name[LINK_STATE_NAME_SIZE];
-	snprintf(name, sizeof(name) - 1, "ravel_tools_%s", ch->name);
+	link_state_name(ch, name);
 	if (name_out)
 		snprintf(name_out, LINK_STATE_NAME_SIZE, "%s", name);
 
@@ -104,8 +114,27 @@ void write_link_state(const at_channel *ch, int with_parameters)
 	char *text = link_state_text(ch, with_parameters, name);
 	if (!text)
 		return;
-	write_cache_file(text, name);
+	note_file_status(&state_file_refused, write_cache_file(text, name), cache_dir, name);
 	free(text);
+}
+
+bool link_is_stream(const at_channel *ch)
+{
+	return ch && strcasecmp(ch->proto, "udp") != 0;
+}
+
+void note_file_status(int *last, int status, const char *dir, const char *name)
+{
+	const char *why = status == FILE_DIR_SYMLINK   ? "a directory on its path is a symbolic link"
+			  : status == FILE_DIR_NOT_DIR ? "a directory on its path is not a directory"
+			  : status == FILE_NOT_REGULAR ? "it is not a regular file"
+						       : nullptr;
+	if (status == FILE_WRITTEN)
+		*last = FILE_WRITTEN;
+	if (!why || status == *last)
+		return;
+	*last = status;
+	log_message(3, "refuse to write %s%s: %s", dir, name, why);
 }
 
 void send_proto_notify(const at_channel *ch)

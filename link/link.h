@@ -16,8 +16,18 @@ int attach_odu(at_channel *ch);
 // timer for 400 ms.
 void disattach_odu(at_channel *ch);
 
-// Start-up: one attach attempt, then the poll timer.
+// Start-up: removes a temporary link-state file that a killed daemon left,
+// then one attach attempt, then the poll timer.
 void attach_and_poll(at_channel *ch);
+
+// Whether the link is a byte stream (TCP): only there does a read of nothing
+// or a failed write mean that the module has gone.
+bool link_is_stream(const at_channel *ch);
+
+// Logs at level 3 that a shared file under /tmp was refused (a planted link
+// or a non-directory on its path), once per cause: *last keeps the cause last
+// logged, and a write that succeeds clears it.
+void note_file_status(int *last, int status, const char *dir, const char *name);
 
 // The link-state document as indented JSON, a malloc'd text the caller frees
 // (null on failure). Its file name, "ravel_tools_<name>", goes to name_out

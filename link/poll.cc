@@ -10,6 +10,8 @@
 
 namespace {
 
+int scan_cache_refused = FILE_WRITTEN;
+
 at_channel *channel_of(uloop_timeout *timer)
 {
 	return reinterpret_cast<at_channel *>(reinterpret_cast<char *>(timer) -
@@ -47,22 +49,34 @@ void poll_tick(uloop_timeout *timer)
 	at_channel *ch = channel_of(timer);
 
 	if (ch->link_state == LINK_ATTACHED || attach_odu(ch) == 0) {
-		char *key = read_whole_file(SCAN_KEY_FILE);
+		char *key = read_regular_file(SCAN_KEY_FILE, SCAN_KEY_MAX, nullptr);
 		const char *marker = key ? key : SCAN_DEFAULT_MARKER;
+		// A module that closed its end of a stream is noticed here, also
+		// while nobody calls: the heartbeat cannot be written, or the read
+		// of pending text finds the end of the connection.
+		bool gone = false;
 
 		if (heartbeat_step_runs(ch)) {
-			if (poll_heartbeat_due(ch))
-				chat_send(ch, channel_is_framed(ch) ? "HEARBEAT_REQ" : "AT\r");
+			if (poll_heartbeat_due(ch) &&
+			    chat_send(ch, channel_is_framed(ch) ? "HEARBEAT_REQ" : "AT\r") == CHAT_WRITE_FAILED)
+				gone = link_is_stream(ch);
 			ch->poll_count = static_cast<int>(static_cast<unsigned>(ch->poll_count) + 1);
 		}
 
-		char *text = nullptr;
-		int len = 0;
-		chat_read_pending(ch, &text, &len, POLL_PENDING_WAIT_MS);
-		if (text && len > 0 && strstr(text, marker))
-			append_tmp_file(SCAN_CACHE_FILE, text);
-		free(text);
+		if (!gone) {
+			char *text = nullptr;
+			int len = 0;
+			bool ended = false;
+			chat_read_pending(ch, &text, &len, POLL_PENDING_WAIT_MS, &ended);
+			gone = ended && link_is_stream(ch);
+			if (text && len > 0 && strstr(text, marker))
+				note_file_status(&scan_cache_refused, append_tmp_file(SCAN_CACHE_FILE, text), tmp_dir,
+						 SCAN_CACHE_FILE);
+			free(text);
+		}
 		free(key);
+		if (gone)
+			disattach_odu(ch);
 	}
 
 	uloop_timeout_set(&ch->poll_timer, static_cast<int>(ch->poll_interval));

@@ -6,11 +6,15 @@ extern "C" {
 #include <libubox/uloop.h>
 }
 
+#include <stddef.h>
+
 #include "link/at_channel.h"
 
 constexpr int POLL_INTERVAL_MS = 400;
 constexpr int POLL_PENDING_WAIT_MS = 200;
 constexpr const char *SCAN_KEY_FILE = "/tmp/lumen_async_key";
+// A longer marker could not occur in one pending read (at most 1023 bytes).
+constexpr size_t SCAN_KEY_MAX = 4096;
 constexpr const char *SCAN_DEFAULT_MARKER = "QSCAN: ";
 constexpr const char *SCAN_CACHE_FILE = "lumen_cache";
 

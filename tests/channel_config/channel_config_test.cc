@@ -17,7 +17,7 @@ protected:
 	void SetUp() override
 	{
 		harness::sandbox_test::SetUp();
-		if (IsSkipped())
+		if (IsSkipped() || HasFatalFailure())
 			return;
 		openlog("ravel_tools", LOG_PID, LOG_DAEMON);
 	}
@@ -46,6 +46,8 @@ TEST_F(channel_config, plain_channel_without_model)
 	EXPECT_EQ(20000, channel.heartbeat_interval);
 	EXPECT_EQ(-1, channel.link_fd);
 	EXPECT_EQ(0u, channel.link_state);
+	// Traffic lines before the first request: level 6, never 0 (LOG_EMERG).
+	EXPECT_EQ(6u, channel.trace_level);
 }
 
 TEST_F(channel_config, logs_five_lines_in_order_then_the_module_row)

@@ -25,6 +25,8 @@ protected:
 	void SetUp() override
 	{
 		harness::sandbox_test::SetUp();
+		if (IsSkipped() || HasFatalFailure())
+			return; // never the host's /tmp
 		fs::remove_all("/tmp/oriel");
 	}
 };
@@ -192,6 +194,82 @@ TEST_F(files, names_that_do_not_fit_the_path_buffer_are_refused)
 	EXPECT_EQ(entries("/tmp/oriel/cache"), std::vector<std::string>{longest});
 	EXPECT_EQ(read_file("/tmp/oriel/cache/" + longest), "fits");
 	EXPECT_EQ(entries("/tmp/oriel/tmp"), std::vector<std::string>{std::string(240, 't')});
+}
+
+TEST_F(files, read_regular_file_neither_blocks_nor_follows)
+{
+	// A FIFO would block the open for good; links and directories lead
+	// elsewhere. All read as no file, at once.
+	ASSERT_EQ(mkfifo("/tmp/fifo", 0600), 0);
+	harness::write_file("/tmp/real", "MARK");
+	ASSERT_EQ(symlink("/tmp/real", "/tmp/link"), 0);
+	for (const char *path : {"/tmp/fifo", "/tmp/link", "/tmp", "/tmp/missing"}) {
+		size_t len = 7;
+		EXPECT_EQ(read_regular_file(path, 4096, &len), nullptr) << path;
+		EXPECT_EQ(len, 0u) << path;
+	}
+
+	// A regular file is read up to the limit.
+	size_t len = 0;
+	heap_text small{read_regular_file("/tmp/real", 4096, &len)};
+	ASSERT_NE(small.p, nullptr);
+	EXPECT_STREQ(small.p, "MARK");
+	EXPECT_EQ(len, 4u);
+	harness::write_file("/tmp/big", std::string(10000, 'b'));
+	heap_text big{read_regular_file("/tmp/big", 4096, &len)};
+	ASSERT_NE(big.p, nullptr);
+	EXPECT_EQ(len, 4096u);
+	EXPECT_EQ(std::string(big.p), std::string(4096, 'b'));
+}
+
+TEST_F(files, planted_links_and_non_directories_are_refused)
+{
+	// A link at the file's own name: the append refuses it, the replace
+	// puts a file in its place; the target stays untouched either way.
+	harness::write_file("/tmp/target", "keep");
+	fs::create_directories("/tmp/oriel/tmp");
+	fs::create_directories("/tmp/oriel/cache");
+	fs::create_symlink("/tmp/target", "/tmp/oriel/tmp/lumen_cache");
+	fs::create_symlink("/tmp/target", "/tmp/oriel/cache/state");
+	fs::create_symlink("/tmp/target", "/tmp/oriel/cache/.state.tmp");
+	ASSERT_EQ(mkfifo("/tmp/oriel/tmp/fifo", 0600), 0);
+	EXPECT_EQ(append_tmp_file("lumen_cache", "x"), FILE_NOT_REGULAR);
+	EXPECT_EQ(append_tmp_file("fifo", "x"), FILE_NOT_REGULAR);
+	EXPECT_EQ(write_cache_file("new", "state"), FILE_WRITTEN);
+	EXPECT_FALSE(fs::is_symlink("/tmp/oriel/cache/state"));
+	EXPECT_EQ(read_file("/tmp/oriel/cache/state"), "new");
+	EXPECT_EQ(read_file("/tmp/target"), "keep");
+
+	// A directory on the way that is a link, or not a directory.
+	fs::remove_all("/tmp/oriel");
+	fs::create_directories("/tmp/elsewhere");
+	fs::create_symlink("/tmp/elsewhere", "/tmp/oriel");
+	EXPECT_EQ(write_cache_file("x", "state"), FILE_DIR_SYMLINK);
+	EXPECT_EQ(append_tmp_file("lumen_cache", "x"), FILE_DIR_SYMLINK);
+	EXPECT_TRUE(entries("/tmp/elsewhere").empty());
+	fs::remove("/tmp/oriel");
+	fs::create_directories("/tmp/oriel");
+	harness::write_file("/tmp/oriel/tmp", "");
+	EXPECT_EQ(append_tmp_file("lumen_cache", "x"), FILE_DIR_NOT_DIR);
+	EXPECT_EQ(write_cache_file("x", "state"), FILE_WRITTEN);
+}
+
+TEST_F(files, no_temporary_outlives_a_write)
+{
+	// A write that cannot be renamed into place (a directory holds the name).
+	fs::create_directories("/tmp/oriel/cache/state");
+	EXPECT_EQ(write_cache_file("x", "state"), FILE_FAILED);
+	EXPECT_EQ(entries("/tmp/oriel/cache"), std::vector<std::string>{"state"});
+
+	// A killed writer's temporary is removed, and nothing else.
+	harness::write_file("/tmp/oriel/cache/.ravel_tools_cpe.tmp", "half");
+	harness::write_file("/tmp/oriel/cache/ravel_tools_cpe", "whole");
+	clean_cache_temp("ravel_tools_cpe");
+	EXPECT_FALSE(harness::path_exists("/tmp/oriel/cache/.ravel_tools_cpe.tmp"));
+	EXPECT_EQ(read_file("/tmp/oriel/cache/ravel_tools_cpe"), "whole");
+	fs::remove_all("/tmp/oriel");
+	clean_cache_temp("ravel_tools_cpe"); // makes no directory
+	EXPECT_FALSE(harness::path_exists("/tmp/oriel"));
 }
 
 } // namespace

@@ -14,7 +14,7 @@ protected:
 	void SetUp() override
 	{
 		harness::sandbox_test::SetUp();
-		if (IsSkipped())
+		if (IsSkipped() || HasFatalFailure())
 			return;
 		openlog("log_test", LOG_PID, LOG_DAEMON);
 		saved_ = log_threshold;

@@ -184,4 +184,33 @@ TEST_F(daemon_entry, alarm_line_follows_the_threshold)
 	EXPECT_TRUE(harness::system_log().find("at receive the signal").empty());
 }
 
+TEST_F(daemon_entry, alarm_lines_come_during_a_block_sleep_and_before_exit)
+{
+	process p = start();
+	const std::string line = "at receive the signal(14)";
+	// The link is down, so the call is answered at once (code 2) and then
+	// holds the daemon for its block of 5 s.
+	process call = process::spawn({harness::program_path("ravel-bus"), "-t", "20", "call", "ravelcpe", "at_cmd",
+				       "{\"cmd\":\"AT\",\"block\":5}"});
+	const std::string wchan = "/proc/" + std::to_string(p.pid()) + "/wchan";
+	for (int i = 0; i < 500 && harness::read_file(wchan).value_or("").find("nanosleep") == std::string::npos; i++)
+		std::this_thread::sleep_for(10ms);
+	ASSERT_TRUE(p.signal(SIGALRM));
+	EXPECT_TRUE(harness::system_log().wait_for(line, 3s)) << harness::system_log().dump();
+	EXPECT_TRUE(call.running()) << "the line came only after the block";
+	EXPECT_TRUE(call.wait(10s).ended);
+
+	// An alarm caught together with a stop signal: the loop ends before it
+	// would write the line; the daemon writes it on the way out.
+	ASSERT_TRUE(p.wait_idle(5s));
+	ASSERT_TRUE(p.signal(SIGSTOP));
+	ASSERT_TRUE(p.signal(SIGALRM));
+	ASSERT_TRUE(p.signal(SIGTERM));
+	ASSERT_TRUE(p.signal(SIGCONT));
+	auto st = p.wait(5s);
+	EXPECT_TRUE(st.exited && st.code == 0);
+	std::this_thread::sleep_for(200ms);
+	EXPECT_EQ(harness::system_log().find(line).size(), 2u) << harness::system_log().dump();
+}
+
 } // namespace

@@ -86,11 +86,13 @@ int main()
 	std::string why = harness::enter_sandbox();
 	if (!why.empty()) {
 		std::fprintf(stderr,
-			     "demo: cannot make a private sandbox here (%s).\n"
-			     "The demo needs root, or a kernel that lets normal users make user and\n"
-			     "mount namespaces, so that it never touches this machine's /etc/config,\n"
-			     "/var/run/ubus, /tmp or system log.\n",
+			     "demo: cannot make a private sandbox here: %s.\n"
+			     "The demo runs in its own mount and network namespaces so that it never\n"
+			     "touches this machine's /etc/config, /var/run/ubus, /tmp or system log.\n",
 			     why.c_str());
+		if (geteuid() != 0)
+			std::fprintf(stderr, "As a normal user that needs a kernel that allows user namespaces;\n"
+					     "run it as root otherwise.\n");
 		return 1;
 	}
 	harness::system_log();

@@ -243,4 +243,45 @@ TEST_F(daemon_link, loss_notice_comes_after_more_than_600_seconds)
 	EXPECT_EQ(1u, harness::system_log().find("FFF odu lose connection").size());
 }
 
+TEST_F(daemon_link, a_module_that_restarts_is_attached_again_while_nobody_calls)
+{
+	start_bus();
+	start_modem();
+	start_daemon();
+	const std::string attached = "{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n"
+				     "\t\t\"channel\": \"cpe\",\n\t\t\"server\": \"127.0.0.1\",\n\t\t\"port\": 5000,\n"
+				     "\t\t\"proto\": \"tcp\"\n\t}\n}";
+	const std::string detached = "{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n\t\t\n\t}\n}";
+	ASSERT_EQ(attached, state_file());
+	auto state_becomes = [](const std::string &want) {
+		for (int i = 0; i < 250; i++) {
+			if (harness::read_file("/tmp/oriel/cache/ravel_tools_cpe").value_or("") == want)
+				return true;
+			std::this_thread::sleep_for(20ms);
+		}
+		return false;
+	};
+
+	// The module goes away with no request in flight: the next poll run
+	// reads the end of the connection and drops the link.
+	modem.kill();
+	unlink("/tmp/modem.ctl");
+	EXPECT_TRUE(state_becomes(detached));
+	std::this_thread::sleep_for(1s); // a few runs find nobody listening
+	harness::system_log().clear();
+	start_modem(); // returns once it listens
+	auto listening = std::chrono::steady_clock::now();
+	auto back = harness::system_log().wait_for("attach_odu ok", 10s);
+	ASSERT_TRUE(back) << harness::system_log().dump();
+	// Two poll runs take about 1.2 s; the rest is room for a loaded machine.
+	EXPECT_LT(back->received - listening, 3s);
+	EXPECT_TRUE(state_becomes(attached));
+	std::string notes;
+	for (int i = 0; i < 50 && count_of(notes, "notify_proto") < 2; i++) {
+		std::this_thread::sleep_for(100ms);
+		notes = harness::read_file("/tmp/notify.log").value_or("");
+	}
+	EXPECT_EQ(2u, count_of(notes, "notify_proto")) << notes;
+}
+
 } // namespace

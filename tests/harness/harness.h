@@ -8,8 +8,9 @@
 //                                 datagram socket read by the harness
 //   /proc/uptime                  a writable file bound over it, once
 //                                 set_uptime() is called
-// As root this is a plain unshare; otherwise a user namespace is tried. When
-// neither works, e2e tests skip (see RAVEL_E2E_TEST / sandbox_test).
+// As root this is a plain unshare (also inside a chroot whose directory is not
+// a mount point); otherwise a user namespace is tried. When neither works,
+// e2e tests skip with the cause, or fail with it when CI is set (sandbox_test).
 //
 // ctest runs each test as its own process (gtest_discover_tests), so each test
 // gets a fresh sandbox. Running a whole e2e binary at once shares one sandbox
@@ -49,9 +50,12 @@ using ms = std::chrono::milliseconds;
 // before the process starts any thread.
 std::string enter_sandbox();
 bool in_sandbox();
+// CI=true (or 1) in the environment: a sandbox that cannot be made fails.
+bool under_ci();
 
 // Fixture for e2e tests: enters the sandbox in SetUp (skipping the test with
-// the reason when it cannot), starts (or clears) the syslog capture, and in TearDown kills
+// the reason when it cannot, or failing it under CI; a derived SetUp returns
+// when IsSkipped() || HasFatalFailure()), starts (or clears) the syslog capture, and in TearDown kills
 // every process spawned through the harness that is still running.
 class sandbox_test : public ::testing::Test {
 protected:

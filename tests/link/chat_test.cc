@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/log.h"
@@ -397,6 +398,35 @@ TEST_F(chat_engine, alarm_after_collected_text_keeps_text_and_last_code)
 	EXPECT_EQ(answer().substr(0, 1), ".");
 	EXPECT_FALSE(third_seen);
 	EXPECT_EQ(last_signal, 0);
+}
+
+TEST_F(chat_engine, alarm_caught_between_reads_ends_the_collection)
+{
+	// The alarm's handler ran while the engine was not waiting, so nothing
+	// was interrupted; the stream goes on without a final result.
+	peer p;
+	ch = plain_channel(p.link_fd());
+	std::atomic<bool> stop{false};
+	p.run([&](peer_end &m) {
+		m.send("first");
+		std::this_thread::sleep_for(200ms);
+		last_signal = SIGALRM;
+		for (int i = 0; i < 60 && !stop; i++) {
+			m.send(".");
+			std::this_thread::sleep_for(50ms);
+		}
+	});
+	char *got = nullptr;
+	int len = 0;
+	auto t = clk::now();
+	EXPECT_EQ(chat_recv(&ch, &got, &len, nullptr, 3000), CHAT_NO_ANSWER);
+	EXPECT_LT(seconds_since(t), 1.5); // the stream alone lasts 3 s
+	stop = true;
+	p.join();
+	ASSERT_NE(got, nullptr);
+	EXPECT_EQ(std::string(got, len).substr(0, 5), "first");
+	free(got);
+	last_signal = 0;
 }
 
 TEST_F(chat_engine, pending_text_plain_and_framed)

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "common/log.h"
 #include "daemon/bus_call.h"
 #include "harness.h"
+#include "link/chat.h"
 #include "link/link.h"
 #include "link/poll.h"
 #include "peer.h"
@@ -32,7 +35,7 @@ protected:
 	void SetUp() override
 	{
 		harness::sandbox_test::SetUp();
-		if (IsSkipped())
+		if (IsSkipped() || HasFatalFailure())
 			return;
 		log_threshold = 7;
 		signal(SIGPIPE, SIG_IGN);
@@ -204,6 +207,129 @@ TEST_F(link_e2e, power_down_notice_after_601_seconds_of_loss)
 		"FFF odu lose connection,try power down,now 12946,record 12345"));
 }
 
+TEST_F(link_e2e, a_key_file_that_is_not_a_regular_file_counts_as_none)
+{
+	peer p;
+	ch = plain_channel(p.link_fd());
+	ch.poll_count = 1; // no heartbeat in these runs
+
+	// A FIFO would hold the open, and so the daemon, until someone writes
+	// to it; this writer frees a blocked open after 3 s.
+	ASSERT_EQ(mkfifo("/tmp/lumen_async_key", 0600), 0);
+	std::thread unblock([] {
+		std::this_thread::sleep_for(3s);
+		int fd = open("/tmp/lumen_async_key", O_WRONLY | O_NONBLOCK);
+		if (fd >= 0)
+			close(fd);
+	});
+	p.run([&](peer_end &m) { m.send("+QSCAN: 9\r\n"); });
+	p.join();
+	auto start = std::chrono::steady_clock::now();
+	poll_tick(&ch.poll_timer);
+	EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+	unblock.join();
+
+	// A link is not followed, even to a regular file: the default marker holds.
+	unlink("/tmp/lumen_async_key");
+	harness::write_file("/tmp/marker", "MARK");
+	ASSERT_EQ(symlink("/tmp/marker", "/tmp/lumen_async_key"), 0);
+	p.run([&](peer_end &m) { m.send("MARK only"); });
+	p.join();
+	poll_tick(&ch.poll_timer);
+	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "+QSCAN: 9\r\n");
+}
+
+TEST_F(link_e2e, planted_paths_are_refused_once_per_cause_and_stale_temporaries_go)
+{
+	// A temporary left by a daemon killed mid-write goes when the daemon starts.
+	std::filesystem::create_directories("/tmp/oriel/cache");
+	harness::write_file("/tmp/oriel/cache/.ravel_tools_cpe.tmp", "half");
+	uint16_t port = 0;
+	close(listener(&port));
+	ch = plain_channel(-1);
+	ch.port = port;
+	attach_and_poll(&ch);
+	EXPECT_FALSE(harness::path_exists("/tmp/oriel/cache/.ravel_tools_cpe.tmp"));
+
+	// /tmp/oriel made a link by someone else: refused, one line per cause.
+	std::filesystem::remove_all("/tmp/oriel");
+	std::filesystem::create_directories("/tmp/elsewhere");
+	std::filesystem::create_directory_symlink("/tmp/elsewhere", "/tmp/oriel");
+	for (int i = 0; i < 3; i++)
+		write_link_state(&ch, 0);
+	const std::string refused = "refuse to write /tmp/oriel/cache/ravel_tools_cpe: ";
+	auto line = harness::system_log().wait_for(refused + "a directory on its path is a symbolic link");
+	ASSERT_TRUE(line) << harness::system_log().dump();
+	EXPECT_EQ(line->level, 3);
+	std::filesystem::remove("/tmp/oriel");
+	harness::write_file("/tmp/oriel", "");
+	write_link_state(&ch, 0);
+	write_link_state(&ch, 0);
+	EXPECT_TRUE(harness::system_log().wait_for(refused + "a directory on its path is not a directory"));
+	std::this_thread::sleep_for(200ms);
+	EXPECT_EQ(harness::system_log().find(refused).size(), 2u) << harness::system_log().dump();
+	EXPECT_TRUE(std::filesystem::is_empty("/tmp/elsewhere"));
+}
+
+TEST_F(link_e2e, a_stream_that_ended_drops_the_link_on_the_poll_run)
+{
+	// The module closed its end: the pending-text read finds the end.
+	int sv[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+	ch = plain_channel(sv[0]);
+	ch.poll_count = 1;
+	close(sv[1]);
+	poll_tick(&ch.poll_timer);
+	EXPECT_EQ(ch.link_state, LINK_DETACHED);
+	EXPECT_EQ(ch.link_fd, -1);
+	EXPECT_EQ(harness::read_file(state_file).value_or("missing"),
+		  "{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n\t\t\n\t}\n}");
+
+	// The module reads no more: the heartbeat cannot be written.
+	uloop_timeout_cancel(&ch.poll_timer); // before the record is overwritten
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+	ch = plain_channel(sv[0]);
+	shutdown(sv[1], SHUT_RD);
+	poll_tick(&ch.poll_timer);
+	EXPECT_EQ(ch.link_state, LINK_DETACHED);
+	close(sv[1]);
+
+	// On a datagram link a read of nothing is an empty datagram, not an end.
+	uloop_timeout_cancel(&ch.poll_timer);
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
+	ch = plain_channel(sv[0]);
+	snprintf(ch.proto, sizeof(ch.proto), "UDP");
+	ch.poll_count = 1;
+	own_fd = true;
+	ASSERT_EQ(send(sv[1], "", 0, 0), 0);
+	poll_tick(&ch.poll_timer);
+	EXPECT_EQ(ch.link_state, LINK_ATTACHED);
+	close(sv[1]);
+}
+
+TEST_F(link_e2e, an_answer_dropped_at_the_cap_is_logged)
+{
+	log_threshold = 4; // the collection's traces would be a megabyte
+	peer p;
+	ch = plain_channel(p.link_fd());
+	// The first answer fills one collection to its cap: 1024 windows of 1023.
+	const size_t first = 1024 * 1023;
+	p.run([&](peer_end &m) {
+		m.read_until('\r');
+		m.send(std::string(first, 'x'));
+		m.read_until('\r');
+		m.send(std::string(1997, 'y') + "OK\r\n");
+	});
+	EXPECT_EQ(chat(&ch, "ATA|ATB", nullptr, 3000), CHAT_OK);
+	p.join();
+	EXPECT_EQ(ch.answer_len, first);
+	free(ch.answer);
+	ch.answer = nullptr;
+	auto line = harness::system_log().wait_for("at answer full,drop 2001");
+	ASSERT_TRUE(line) << harness::system_log().dump();
+	EXPECT_EQ(line->level, 4);
+}
+
 // A bus daemon on the library's default socket and an object recording the
 // calls it gets, both inside the sandbox.
 class link_bus_e2e : public link_e2e {
@@ -211,7 +337,7 @@ protected:
 	void SetUp() override
 	{
 		link_e2e::SetUp();
-		if (IsSkipped())
+		if (IsSkipped() || HasFatalFailure())
 			return;
 		if (!harness::program_exists("ravel-busd") || !harness::program_exists("ravel-bus"))
 			GTEST_SKIP() << "development bus programs not built";
