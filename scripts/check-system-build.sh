@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
-# Checks that -DRAVEL_PLATFORM=system builds against an installed copy of the
-# platform libraries, as on a router build system:
+# Checks that the programs build against an installed copy of the platform
+# libraries, as on a router build system:
 #   1. build our platform libraries (bundled) and install them into a prefix;
-#   2. build ravel_tools and ravel_tools_cli with RAVEL_PLATFORM=system and
-#      CMAKE_PREFIX_PATH=<prefix>;
-#   3. check that the programs load the prefix's libraries and not libstdc++,
-#      and that the daemon runs (usage on a bad option, status 1);
-#   4. build a small C program written for the router's libraries against the
+#   2. run the package recipe against that prefix (tests/packaging/recipe_test.sh:
+#      Build/Prepare, configure with the recipe's options, build, make install,
+#      Package/install, and what the packaged programs load);
+#   3. build a small C program written for the router's libraries against the
 #      installed headers and run it.
 #
 #   scripts/check-system-build.sh [work folder]
@@ -44,51 +43,8 @@ for f in include/libubox/uloop.h include/libubox/blobmsg.h include/libubox/blobm
   [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
 
-step "programs with RAVEL_PLATFORM=system"
-cmake -S "$src" -B "$work/system" -DRAVEL_PLATFORM=system -DCMAKE_PREFIX_PATH="$prefix" "${lean[@]}" \
-  > "$work/system.log" 2>&1 || { cat "$work/system.log"; fail "configure (system)"; }
-for lib in ubox blobmsg_json ubus uci; do
-  grep -q "platform: system $lib at $prefix/lib/" "$work/system.log" ||
-    { cat "$work/system.log"; fail "lib$lib was not taken from the prefix"; }
-done
-cmake --build "$work/system" -j"$jobs" --target ravel_tools ravel_tools_cli > "$work/system-build.log" 2>&1 ||
-  { cat "$work/system-build.log"; fail "build (system)"; }
-if grep -q "warning:" "$work/system-build.log"; then
-  grep "warning:" "$work/system-build.log"
-  fail "warnings in the system build"
-fi
-
-daemon=$work/system/daemon/ravel_tools
-cli=$work/system/cli/ravel_tools_cli
-
-# check_links <program> <library>...: each library resolves inside the prefix,
-# and nothing loads libstdc++.
-check_links() {
-  local prog=$1; shift
-  local deps
-  deps=$(ldd "$prog") || fail "ldd $prog"
-  for lib in "$@"; do
-    echo "$deps" | grep -q "lib$lib\.so[.0-9]* => $prefix/lib/" ||
-      { echo "$deps"; fail "$(basename "$prog") does not load lib$lib from the prefix"; }
-  done
-  if echo "$deps" | grep -q "libstdc++"; then
-    echo "$deps"; fail "$(basename "$prog") needs libstdc++"
-  fi
-  if readelf -d "$prog" | grep NEEDED | grep -q "libstdc++"; then
-    fail "$(basename "$prog") names libstdc++ as needed"
-  fi
-  echo "$(basename "$prog"): $(readelf -d "$prog" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
-}
-check_links "$daemon" ubox ubus uci blobmsg_json
-check_links "$cli" ubox ubus
-
-step "smoke: ravel_tools -x"
-set +e
-"$daemon" -x > "$work/smoke.out" 2> "$work/smoke.err"
-status=$?
-set -e
-[ "$status" -eq 1 ] || { cat "$work/smoke.err"; fail "ravel_tools -x ended with $status, not 1"; }
-grep -q "^Usage: $daemon \[options\]" "$work/smoke.err" || { cat "$work/smoke.err"; fail "no usage text"; }
+step "the package recipe against $prefix"
+sh "$src/tests/packaging/recipe_test.sh" "$src" "$prefix" || fail "package recipe"
 
 step "a C program for the router's libraries, against the installed headers"
 mkdir -p "$work/c" "$work/c/config"

@@ -58,10 +58,11 @@ config_load() {
 
 config_foreach() {
 	local fn="$1" type="$2" s t
+	shift 2
 	for s in $CONFIG_SECTIONS; do
 		eval "t=\$CONFIG_${s}_TYPE"
 		[ -z "$type" ] || [ "$t" = "$type" ] || continue
-		"$fn" "$s"
+		"$fn" "$s" "$@"
 	done
 }
 
@@ -84,6 +85,61 @@ config_get_bool() {
 	*) _v="$4" ;;
 	esac
 	eval "$1=\$_v"
+}
+
+# --- validation stand-ins, after /lib/functions/procd.sh and validate_data ---
+
+# Whether a value passes one datatype of ours.
+datatype_ok() {
+	local dt="$1" v="$2" lo hi
+	case "$dt" in
+	string) ;;
+	uinteger) case "$v" in ''|*[!0-9]*) return 1 ;; esac ;;
+	bool) case "$v" in 0|1|on|off|true|false|yes|no|enabled|disabled) ;; *) return 1 ;; esac ;;
+	ip4addr)
+		printf '%s\n' "$v" | awk -F. 'NF != 4 { exit 1 }
+			{ for (i = 1; i <= 4; i++) if ($i !~ /^[0-9]+$/ || $i > 255) exit 1 }' ;;
+	range\(*)
+		lo=${dt#range(}; hi=${lo#*,}; lo=${lo%%,*}; hi=${hi%)}
+		case "$v" in ''|*[!0-9]*) return 1 ;; esac
+		[ "$v" -ge "$lo" ] && [ "$v" -le "$hi" ] ;;
+	or\(*)
+		case ",${dt#or(}" in *",\"$v\""[,\)]*) ;; *) return 1 ;; esac ;;
+	*) echo "no stand-in for datatype $dt"; return 1 ;;
+	esac
+}
+
+# Each rule "option:datatype[:default]" makes a local variable holding the
+# section's value, or the default when the section lacks the option; the
+# function gets the section and 0 when every value given passed, else 1.
+# Without a section (procd_add_validation) the rules are printed.
+uci_load_validate() {
+	local _package="$1" _type="$2" _name="$3" _function="$4" _rule _opt _dt _def _v _set _result=0
+	shift 4
+	if [ -z "$_name" ]; then
+		echo "  $_package $_type$(bracket "$@")"
+		return 0
+	fi
+	for _rule in "$@"; do
+		eval "local ${_rule%%:*}"
+	done
+	for _rule in "$@"; do
+		_opt=${_rule%%:*} _dt=${_rule#*:} _def=
+		case "$_dt" in *:*) _def=${_dt#*:} _dt=${_dt%%:*} ;; esac
+		eval "_set=\${CONFIG_${_name}_${_opt}+x} _v=\${CONFIG_${_name}_${_opt}}"
+		if [ -n "$_set" ]; then
+			datatype_ok "$_dt" "$_v" || _result=1
+		else
+			_v=$_def
+		fi
+		eval "$_opt=\$_v"
+	done
+	[ -n "$_function" ] || return $_result
+	"$_function" "$_name" "$_result"
+}
+
+logger() {
+	echo "log$(bracket "$@")"
 }
 
 # --- procd stand-ins -----------------------------------------------------------
@@ -130,6 +186,11 @@ procd_add_reload_trigger() {
 	echo "reload trigger$(bracket "$@")"
 }
 
+procd_add_validation() {
+	echo "validation$(bracket "$@")"
+	"$@"
+}
+
 # --- running the script ------------------------------------------------------
 
 # Prints what start_service and service_triggers define for a configuration.
@@ -162,6 +223,9 @@ check() {
 common_params='  respawn [3600] [5] [5]
   file [/etc/config/ravel_tools]
   stderr [1]'
+triggers='reload trigger [ravel_tools]
+validation [validate_channel_section]
+  ravel_tools channel [model:string] [server:ip4addr] [port:range(1,65535)] [proto:or("tcp","udp","TCP","UDP")] [log_level:uinteger] [socket:string] [disabled:bool:0]'
 
 cat > "$work/two_channels" <<'CFG'
 # channels and what is not a channel
@@ -173,6 +237,8 @@ config channel 'cpe'
 config rule
 	option model 'RM520N'
 	option server '192.168.225.1'
+	option port '5000'
+	option proto 'tcp'
 
 config channel 'lte2'
 	option disabled '1'
@@ -184,6 +250,8 @@ config other 'misc'
 config channel wan
 	option disabled no
 	option server "10.0.0.1"
+	option port 7000
+	option proto UDP
 
 config channel 'spare'
 	option disabled 'on'
@@ -195,19 +263,90 @@ $common_params
 instance wan
   command [/usr/sbin/ravel_tools] [-i] [wan]
 $common_params
-reload trigger [ravel_tools]"
+$triggers"
+
+# What the daemon would end on with status 255, or reads wrongly, is logged
+# once and not started; a rule fills in only what the channel leaves out.
+cat > "$work/invalid" <<'CFG'
+config channel 'big_port'
+	option server '10.0.0.1'
+	option port '70000'
+	option proto 'tcp'
+
+config channel 'sctp'
+	option server '10.0.0.1'
+	option port '5000'
+	option proto 'sctp'
+
+config channel 'named'
+	option server 'modem.lan'
+	option port '5000'
+	option proto 'tcp'
+
+config channel 'loud'
+	option model 'RM520N'
+	option log_level 'high'
+
+config channel 'off_and_bad'
+	option disabled '1'
+	option port 'x'
+
+config channel 'no_rule'
+	option model 'RM520N-GL'
+
+config channel 'no_model'
+	option server '10.0.0.1'
+
+config channel 'broken_rule'
+	option model 'FM650'
+
+config channel 'own_server'
+	option model 'RM520N'
+	option server '10.0.0.9'
+
+config channel 'own_all'
+	option model 'FM650'
+	option server '10.0.0.8'
+	option port '23'
+	option proto 'udp'
+
+config rule
+	option model 'FM650'
+	option server '10.0.0.1'
+	option port '0'
+	option proto 'tcp'
+
+config rule
+	option model 'RM520N'
+	option server '192.168.225.1'
+	option port '5000'
+	option proto 'tcp'
+CFG
+not_started='log [-t] [ravel_tools] [-p] [daemon.err] [channel'
+check "invalid and incomplete channels are logged and not started" "$work/invalid" \
+"$not_started big_port not started: invalid option value]
+$not_started sctp not started: invalid option value]
+$not_started named not started: invalid option value]
+$not_started loud not started: invalid option value]
+$not_started no_rule not started: server, port or proto missing (set them, or a rule for its model)]
+$not_started no_model not started: server, port or proto missing (set them, or a rule for its model)]
+$not_started broken_rule not started: invalid option value in the rule for FM650]
+instance own_server
+  command [/usr/sbin/ravel_tools] [-i] [own_server]
+$common_params
+instance own_all
+  command [/usr/sbin/ravel_tools] [-i] [own_all]
+$common_params
+$triggers"
 
 cat > "$work/no_channels" <<'CFG'
 config rule
 	option model 'RM500S'
 CFG
 check "no channel: no instance, still a reload trigger" "$work/no_channels" \
-"reload trigger [ravel_tools]"
+"$triggers"
 
-check "shipped default configuration" "$files/ravel_tools.config" \
-"instance cpe
-  command [/usr/sbin/ravel_tools] [-i] [cpe] [-l] [5]
-$common_params
-reload trigger [ravel_tools]"
+check "shipped default configuration: its channel is off" "$files/ravel_tools.config" \
+"$triggers"
 
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }

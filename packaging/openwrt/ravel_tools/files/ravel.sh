@@ -1,0 +1,71 @@
+#!/bin/sh
+# netifd protocol "ravel": an interface that comes up once the ravel_tools
+# daemon of the channel with the interface's name has attached its module.
+#
+#   config interface 'cpe'          # the name is the channel id
+#       option proto 'ravel'
+#       option device 'eth1'        # the module's data device
+#       option dhcp '1'             # DHCP sub-interface cpe_4 (default)
+#       option zone 'wan'           # firewall zone of the sub-interface
+#
+# The interface starts unavailable. After every attach the daemon calls
+# notify_proto on network.interface with the interface's name, action 5 and
+# available true; netifd then runs the setup below.
+
+[ -n "$INCLUDE_ONLY" ] || {
+	. /lib/functions.sh
+	. ../netifd-proto.sh
+	init_proto "$@"
+}
+
+proto_ravel_init_config() {
+	available=0
+	no_device=1
+	proto_config_add_string device
+	proto_config_add_boolean dhcp
+	proto_config_add_string zone
+	proto_config_add_defaults
+}
+
+proto_ravel_setup() {
+	local interface="$1"
+	local device dhcp zone defaultroute peerdns metric
+
+	json_get_vars device dhcp zone defaultroute peerdns metric
+
+	[ -n "$device" ] || {
+		echo "no device set for interface $interface"
+		proto_notify_error "$interface" NO_DEVICE
+		proto_block_restart "$interface"
+		return 1
+	}
+	# The device may show up later (a USB or switch port): wait for the
+	# daemon's next report instead of retrying at once.
+	[ -d "/sys/class/net/$device" ] || {
+		echo "device $device of interface $interface is missing"
+		proto_notify_error "$interface" NO_DEVICE
+		proto_set_available "$interface" 0
+		return 1
+	}
+
+	proto_init_update "$device" 1
+	proto_send_update "$interface"
+
+	[ "${dhcp:-1}" = 0 ] && return 0
+	json_init
+	json_add_string name "${interface}_4"
+	json_add_string ifname "@$interface"
+	json_add_string proto dhcp
+	[ -n "$zone" ] && json_add_string zone "$zone"
+	proto_add_dynamic_defaults
+	ubus call network add_dynamic "$(json_dump)"
+}
+
+proto_ravel_teardown() {
+	local interface="$1"
+
+	proto_init_update "*" 0
+	proto_send_update "$interface"
+}
+
+[ -n "$INCLUDE_ONLY" ] || add_protocol ravel
