@@ -126,7 +126,8 @@ struct word {
 enum class word_end {
 	SPACE,     // whitespace or end of line: more words may follow
 	COMMENT,   // '#': the rest of the line is ignored
-	GLUED_SEMI,// ';' right after the word: the rest of the line is ignored
+	GLUED_SEMI,// ';' in a plain word: the rest of the line is ignored
+	QUOTE_SEMI,// ';' in a word with quotes or escapes: pos stays on the ';'
 	ERR_SQUOTE,// end of file inside '...'
 	ERR_DQUOTE,// end of file inside "..."
 	NOMEM,

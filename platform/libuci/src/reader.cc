@@ -142,6 +142,19 @@ static size_t continuation_len(const line_reader &rd, size_t at)
 	return 0;
 }
 
+// Where the next physical line goes when the backslash at `at` joins it: in
+// place of the line break (LF or CR LF), so that byte positions count as the
+// router's reader counts them. A backslash at the end of the file is only
+// skipped.
+static size_t join_point(line_reader &rd, size_t at, size_t cont)
+{
+	if (cont) {
+		rd.blen = at + 1;
+		rd.buf[rd.blen] = 0;
+	}
+	return at + 1;
+}
+
 word_end tokenizer::read_word(word *w)
 {
 	size_t out = pos;
@@ -153,6 +166,9 @@ word_end tokenizer::read_word(word *w)
 		return how;
 	};
 
+	// A ';' in a word of plain text ends the line; in a word with a quote or
+	// an escape it ends only the word and is left for the next argument.
+	bool plain = true;
 	for (;;) {
 		if (pos >= rd.blen)
 			return finish(word_end::SPACE);
@@ -169,13 +185,15 @@ word_end tokenizer::read_word(word *w)
 		}
 		if (c == ';') {
 			term = c;
+			if (!plain)
+				return finish(word_end::QUOTE_SEMI);
 			pos = rd.blen;
 			return finish(word_end::GLUED_SEMI);
 		}
 		if (c == '\\') {
 			size_t cont = continuation_len(rd, pos + 1);
 			if (cont || pos + 1 >= rd.blen) {
-				pos += 1 + cont;
+				pos = join_point(rd, pos, cont);
 				if (!rd.append_line()) {
 					if (rd.oom)
 						return finish(word_end::NOMEM);
@@ -185,8 +203,11 @@ word_end tokenizer::read_word(word *w)
 			}
 			rd.buf[out++] = rd.buf[pos + 1];
 			pos += 2;
+			plain = false;
 			continue;
 		}
+		if (c == '\'' || c == '"')
+			plain = false;
 		if (c == '\'') {
 			pos++;
 			for (;;) {
@@ -218,7 +239,7 @@ word_end tokenizer::read_word(word *w)
 				if (q == '\\') {
 					size_t cont = continuation_len(rd, pos + 1);
 					if (cont || pos + 1 >= rd.blen) {
-						pos += 1 + cont;
+						pos = join_point(rd, pos, cont);
 						continue;
 					}
 					rd.buf[out++] = rd.buf[pos + 1];
