@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <stdint.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace uci_impl {
@@ -13,18 +15,20 @@ file_data::~file_data() { free(data); }
 
 int read_fd(int fd, file_data *out)
 {
-	size_t cap = 4096, len = 0;
+	// Sized from the file when it tells its size; it may still grow while read.
+	struct stat st;
+	size_t cap = 4096;
+	if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+	    (unsigned long long)st.st_size < SIZE_MAX / 2)
+		cap = (size_t)st.st_size + 1;
+	size_t len = 0;
 	char *buf = (char *)malloc(cap + 1);
 	if (!buf)
 		return UCI_ERR_MEM;
 	for (;;) {
 		if (len == cap) {
-			if (cap >= MAX_FILE_SIZE) {
-				free(buf);
-				return UCI_ERR_IO;
-			}
-			size_t ncap = cap * 2 > MAX_FILE_SIZE ? MAX_FILE_SIZE : cap * 2;
-			char *nb = (char *)realloc(buf, ncap + 1);
+			size_t ncap = cap <= SIZE_MAX / 4 ? cap * 2 : 0;
+			char *nb = ncap ? (char *)realloc(buf, ncap + 1) : nullptr;
 			if (!nb) {
 				free(buf);
 				return UCI_ERR_MEM;
@@ -42,19 +46,6 @@ int read_fd(int fd, file_data *out)
 		if (n == 0)
 			break;
 		len += (size_t)n;
-		// A file that exactly fills the limit is fine; one byte more is not.
-		if (len == cap && cap >= MAX_FILE_SIZE) {
-			char probe;
-			ssize_t m;
-			do
-				m = read(fd, &probe, 1);
-			while (m < 0 && errno == EINTR);
-			if (m != 0) {
-				free(buf);
-				return UCI_ERR_IO;
-			}
-			break;
-		}
 	}
 	buf[len] = 0;
 	free(out->data);
