@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/log.h"
 #include "common/text.h"
 
 config_handle *config_open(const char *name)
@@ -18,7 +19,16 @@ config_handle *config_open(const char *name)
 		free(h);
 		return nullptr;
 	}
-	if (uci_load(h->ctx, name, &h->pkg) != UCI_OK) {
+	int rc = uci_load(h->ctx, name, &h->pkg);
+	if (rc != UCI_OK) {
+		// A package that is there but cannot be read says why (too large
+		// for memory, unreadable, a syntax error); a missing one says nothing.
+		char *why = nullptr;
+		if (rc != UCI_ERR_NOTFOUND)
+			uci_get_errorstr(h->ctx, &why, nullptr);
+		if (why)
+			log_message(3, "config %s cannot be loaded: %s", name, why);
+		free(why);
 		config_close(h);
 		return nullptr;
 	}

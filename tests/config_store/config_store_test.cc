@@ -12,6 +12,18 @@
 #include <memory>
 #include <string>
 
+#include <cstdarg>
+#include <syslog.h>
+
+// The log goes here instead of the system log: the last line logged.
+static std::string last_log;
+extern "C" void vsyslog(int, const char *fmt, va_list ap)
+{
+	char line[512];
+	vsnprintf(line, sizeof(line), fmt, ap);
+	last_log = line;
+}
+
 namespace {
 
 const char *PACKAGE =
@@ -147,6 +159,19 @@ TEST_F(ConfigStore, MissingOrBrokenPackage)
 	EXPECT_EQ(open_here("nosuch"), nullptr);
 	write("broken", "config s x\noption v 'open\n");
 	EXPECT_EQ(open_here("broken"), nullptr);
+}
+
+// A package that exists but cannot be loaded is logged with the library's
+// reason; a missing one is not logged.
+TEST_F(ConfigStore, RefusedPackageSaysWhy)
+{
+	last_log.clear();
+	EXPECT_EQ(config_open((dir + "/nosuch").c_str()), nullptr);
+	EXPECT_EQ(last_log, "");
+	write("broken", "config s x\noption v 'open\n");
+	EXPECT_EQ(config_open((dir + "/broken").c_str()), nullptr);
+	EXPECT_EQ(last_log, "config " + dir + "/broken cannot be loaded: "
+			    "Parse error (EOF with unterminated ') at line 2, byte 15");
 }
 
 TEST_F(ConfigStore, OpenAndClose)

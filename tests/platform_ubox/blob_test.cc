@@ -436,6 +436,52 @@ TEST(BlobParse, EmptyTruncatedAndMalformed)
                             unsigned(blob_len(unterminated.b.head))), -1);
 }
 
+// How a walk ends decides the result: a zero length or one past the end stops
+// quietly, a length below the header size is an error.
+TEST(BlobParse, WalkEndsAsTheRouterLibraryDoes)
+{
+    static const blobmsg_policy pol[] = {{"cmd", BLOBMSG_TYPE_STRING}, {"wait", BLOBMSG_TYPE_INT32}};
+    const char *cmd = "83 00 00 0e 00 03 63 6d 64 00 00 00 41 00 00 00 ";   // "cmd": "A"
+    const char *wait = "85 00 00 10 00 04 77 61 69 74 00 00 00 00 00 07 ";
+    struct Case {
+        std::string bytes;
+        int parse, parse_array;
+        bool cmd_found, wait_found;
+    } cases[] = {
+        {std::string(cmd) + "83 00 00 02 00 00 00 00", -1, 0, true, false},
+        {std::string(cmd) + "00 00 00 00 " + wait, 0, 0, true, false},
+        {std::string(cmd) + "83 00 00 40 00 00 00 00", 0, 0, true, false},
+        {std::string(cmd) + "61 62 63", 0, 0, true, false},
+        // A two-byte INT8 named "zz": parse refuses it; parse_array steps over
+        // it because slot 1 asks for an INT32.
+        {std::string(cmd) + "87 00 00 0e 00 02 7a 7a 00 00 00 00 01 02 00 00 " + wait, -1, 0, true, true},
+        // Too short for a header, of a type slot 1 does not take: stepped over.
+        {std::string(cmd) + "87 00 00 03 " + wait, -1, 0, true, true},
+    };
+    for (const Case &c : cases) {
+        Bytes b = hex(c.bytes.c_str());
+        blob_attr *tb[2];
+        EXPECT_EQ(blobmsg_parse(pol, 2, tb, b.data(), unsigned(b.size())), c.parse) << c.bytes;
+        EXPECT_NE(tb[0], nullptr) << c.bytes;
+        EXPECT_EQ(blobmsg_parse_array(pol, 2, tb, b.data(), unsigned(b.size())), c.parse_array) << c.bytes;
+        EXPECT_EQ(tb[0] != nullptr, c.cmd_found) << c.bytes;
+        EXPECT_EQ(tb[1] != nullptr, c.wait_found) << c.bytes;
+    }
+    blob_attr *tb[2];
+    Bytes one = hex(cmd);
+    EXPECT_EQ(blobmsg_parse_array(pol, 2, tb, one.data(), 0), 0);
+
+    // An array whose second entry is too short for a header is not an array;
+    // no type past the last one counts entries.
+    Bytes arr = hex("01 00 00 10 03 00 00 06 41 00 00 00 03 00 00 02");
+    auto *a = reinterpret_cast<blob_attr *>(arr.data());
+    EXPECT_EQ(blobmsg_check_array(a, BLOBMSG_TYPE_STRING), -1);
+    Bytes good = hex("01 00 00 0c 03 00 00 06 41 00 00 00");
+    a = reinterpret_cast<blob_attr *>(good.data());
+    EXPECT_EQ(blobmsg_check_array(a, BLOBMSG_TYPE_STRING), 1);
+    EXPECT_EQ(blobmsg_check_array(a, BLOBMSG_TYPE_LAST + 1), -1);
+}
+
 TEST(BlobParse, NestedTableAndPositionalArray)
 {
     Buf m;
@@ -543,6 +589,17 @@ TEST(BlobBuilding, PrintfAndStringBuffer)
     EXPECT_EQ(strlen(blobmsg_get_string(tb[1])), 1500u);
     EXPECT_EQ(blobmsg_data_len(tb[1]), 1501u);
     ASSERT_NE(tb[2], nullptr);
+
+    // A buffer of n characters takes n characters and the terminating NUL.
+    Buf f;
+    strcpy(static_cast<char *>(blobmsg_alloc_string_buffer(&f.b, "s", 3)), "abc");
+    blobmsg_add_string_buffer(&f.b);
+    s = static_cast<char *>(blobmsg_alloc_string_buffer(&f.b, "t", 1));
+    s = static_cast<char *>(blobmsg_realloc_string_buffer(&f.b, 6));
+    memcpy(s, "123456", 6);   // filled to the end, NUL left to add_string_buffer
+    blobmsg_add_string_buffer(&f.b);
+    EXPECT_EQ(bytes_of(f.b), hex("00 00 00 20 83 00 00 0c 00 01 73 00 61 62 63 00"
+                                 "83 00 00 0f 00 01 74 00 31 32 33 34 35 36 00 00"));
 }
 
 TEST(BlobBuilding, OverlongNameIsRefused)

@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <poll.h>
+#include <sys/mman.h>
 
 #include "test_util.h"
 
@@ -346,8 +347,14 @@ TEST(LibraryWire, CallerLookupInvokeTimeoutAndEvents)
 			return {with_seq(add_pathless_reply, seq_of(m)), status_for(m, 0)};
 		return {status_for(m, 0)};
 	};
-	struct ubus_event_handler ev = {};
-	EXPECT_EQ(ubus_register_event_handler(ctx, &ev, "probe.*"), 0);
+	// The handler's memory is gone before ubus_free, as with a handler on a
+	// stack frame that returned: ubus_free must not touch it.
+	long page = sysconf(_SC_PAGESIZE);
+	auto *ev = static_cast<struct ubus_event_handler *>(
+		mmap(nullptr, size_t(page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+	ASSERT_NE(ev, MAP_FAILED);
+	*ev = {};
+	EXPECT_EQ(ubus_register_event_handler(ctx, ev, "probe.*"), 0);
 	auto got = bus.received();
 	EXPECT_EQ(got[got.size() - 2], with_seq(add_pathless, seq_of(got[got.size() - 2])));
 	EXPECT_EQ(got.back(), with_seq(register_pattern, seq_of(got.back())));
@@ -365,6 +372,7 @@ TEST(LibraryWire, CallerLookupInvokeTimeoutAndEvents)
 	hang.join();
 	EXPECT_TRUE(lost);
 	blob_buf_free(&b);
+	munmap(ev, size_t(page));
 	ubus_free(ctx);
 }
 

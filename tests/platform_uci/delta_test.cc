@@ -103,9 +103,16 @@ TEST_F(Delta, DirectoriesApplyInOrder)
 	save("first", "rt.cpe.v='first'\nrt.cpe.only='first'\n");
 	save("save", "rt.cpe.v='save'\n");
 	ASSERT_EQ(uci_add_delta_path(ctx, (dir + "/first").c_str()), UCI_OK);
-	// Setting the save folder again moves it to the end of the list.
 	ASSERT_EQ(uci_set_savedir(ctx, (dir + "/save").c_str()), UCI_OK);
 	EXPECT_EQ(load_rt(), "cpe(cpe) v='save' only='first'");
+
+	// The save folder's changes come last whatever was added after it; a
+	// former save folder is an ordinary one.
+	save("second", "rt.cpe.v='second'\n");
+	ASSERT_EQ(uci_add_delta_path(ctx, (dir + "/second").c_str()), UCI_OK);
+	EXPECT_EQ(load_rt(), "cpe(cpe) v='save' only='first'");
+	ASSERT_EQ(uci_set_savedir(ctx, (dir + "/second").c_str()), UCI_OK);
+	EXPECT_EQ(load_rt(), "cpe(cpe) v='second' only='first'");
 }
 
 TEST_F(Delta, PathLoadsIgnoreSavedChanges)

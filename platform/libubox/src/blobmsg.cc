@@ -79,6 +79,28 @@ bool type_matches(int want, int have)
     return want == have;
 }
 
+// Steps to the next attribute of a payload, where `pos` and `rem` track what
+// is left. A zero length, or one running past the end, ends the walk; a length
+// shorter than the header ends it with `rem` set to walk_bad.
+constexpr size_t walk_bad = ~size_t(0);
+
+struct blob_attr *walk_next(void *&pos, size_t &rem)
+{
+    if (rem == walk_bad || rem < sizeof(struct blob_attr))
+        return nullptr;
+    auto *attr = static_cast<struct blob_attr *>(pos);
+    size_t raw = blob_raw_len(attr);
+    if (!raw || blob_pad_len(attr) > rem)
+        return nullptr;
+    if (raw < sizeof(struct blob_attr)) {
+        rem = walk_bad;
+        return nullptr;
+    }
+    pos = static_cast<char *>(pos) + blob_pad_len(attr);
+    rem -= blob_pad_len(attr);
+    return attr;
+}
+
 } // namespace
 
 bool blobmsg_check_attr_len(const struct blob_attr *attr, bool name, size_t len)
@@ -123,7 +145,7 @@ bool blobmsg_check_attr(const struct blob_attr *attr, bool name)
 
 int blobmsg_check_array_len(const struct blob_attr *attr, int type, size_t blob_len)
 {
-    if (!blobmsg_check_attr_len(attr, false, blob_len))
+    if (type > BLOBMSG_TYPE_LAST || !blobmsg_check_attr_len(attr, false, blob_len))
         return -1;
 
     bool table;
@@ -139,16 +161,17 @@ int blobmsg_check_array_len(const struct blob_attr *attr, int type, size_t blob_
     }
 
     int count = 0;
-    struct blob_attr *pos;
-    size_t rem;
-    blobmsg_for_each_attr(pos, attr, rem) {
-        if (type != BLOBMSG_TYPE_UNSPEC && blobmsg_type(pos) != type)
+    void *pos = blobmsg_data(attr);
+    size_t rem = blobmsg_data_len(attr);
+    struct blob_attr *entry;
+    while ((entry = walk_next(pos, rem))) {
+        if (type != BLOBMSG_TYPE_UNSPEC && blobmsg_type(entry) != type)
             return -1;
-        if (!blobmsg_check_attr_len(pos, table, rem))
+        if (!blobmsg_check_attr_len(entry, table, rem + blob_pad_len(entry)))
             return -1;
         count++;
     }
-    return count;
+    return rem == walk_bad ? -1 : count;
 }
 
 int blobmsg_check_array(const struct blob_attr *attr, int type)
@@ -178,8 +201,9 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
 
     struct blob_attr *attr;
     size_t rem = len;
-    __blob_for_each_attr(attr, data, rem) {
-        if (!blobmsg_check_attr_len(attr, false, rem))
+    while ((attr = walk_next(data, rem))) {
+        // Every field is checked, asked for or not: the payload is one message.
+        if (!blobmsg_check_attr_len(attr, false, rem + blob_pad_len(attr)))
             return -1;
         if (!blob_is_extended(attr))
             continue;
@@ -197,7 +221,7 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
             tb[i] = attr;   // the first match wins
         }
     }
-    return 0;
+    return rem == walk_bad ? -1 : 0;
 }
 
 int blobmsg_parse_array(const struct blobmsg_policy *policy, int policy_len,
@@ -205,19 +229,25 @@ int blobmsg_parse_array(const struct blobmsg_policy *policy, int policy_len,
 {
     if (policy_len > 0)
         memset(tb, 0, sizeof(*tb) * size_t(policy_len));
-    if (!data || !len)
+    if (!data)
         return -EINVAL;
 
+    // Only the entries whose type the next policy slot takes are checked; the
+    // others are stepped over, even when too short to hold a header.
     int i = 0;
-    struct blob_attr *attr;
     size_t rem = len;
-    __blob_for_each_attr(attr, data, rem) {
-        if (i >= policy_len)
+    char *pos = static_cast<char *>(data);
+    while (i < policy_len && rem >= sizeof(struct blob_attr)) {
+        auto *attr = reinterpret_cast<struct blob_attr *>(pos);
+        size_t pad = blob_pad_len(attr);
+        if (!pad || pad > rem)
             break;
-        if (!blobmsg_check_attr_len(attr, false, rem))
-            return -1;
+        pos += pad;
+        rem -= pad;
         if (!type_matches(policy[i].type, blobmsg_type(attr)))
             continue;
+        if (!blobmsg_check_attr_len(attr, false, rem + pad))
+            return -1;
         tb[i++] = attr;
     }
     return 0;
@@ -275,12 +305,11 @@ int blobmsg_printf(struct blob_buf *buf, const char *name, const char *format, .
 
 // A string buffer is a STRING field appended after the head but not yet
 // counted in it; blobmsg_add_string_buffer sizes it to the text and counts it.
+// It holds `maxlen` characters and their terminating NUL.
 void *blobmsg_alloc_string_buffer(struct blob_buf *buf, const char *name, unsigned int maxlen)
 {
     void *dest;
-    if (!maxlen)
-        maxlen = 1;   // room for the terminating NUL
-    struct blob_attr *attr = blobmsg_new(buf, BLOBMSG_TYPE_STRING, name, maxlen, &dest);
+    struct blob_attr *attr = blobmsg_new(buf, BLOBMSG_TYPE_STRING, name, size_t(maxlen) + 1, &dest);
     if (!attr)
         return nullptr;
     blob_set_raw_len(buf->head, unsigned(blob_pad_len(buf->head) - blob_pad_len(attr)));
@@ -289,12 +318,11 @@ void *blobmsg_alloc_string_buffer(struct blob_buf *buf, const char *name, unsign
 
 void *blobmsg_realloc_string_buffer(struct blob_buf *buf, unsigned int maxlen)
 {
-    if (!maxlen)
-        maxlen = 1;
     struct blob_attr *attr = blob_next(buf->head);
     size_t offset = size_t(reinterpret_cast<char *>(attr) - static_cast<char *>(buf->buf));
     size_t hdr = size_t(static_cast<char *>(blobmsg_data(attr)) - reinterpret_cast<char *>(attr));
-    size_t end = offset + pad4(hdr + maxlen);
+    size_t room = size_t(maxlen) + 1;
+    size_t end = offset + pad4(hdr + room);
     if (end > BLOB_ATTR_LEN_MASK)
         return nullptr;
     if (end > size_t(buf->buflen)) {
@@ -304,7 +332,7 @@ void *blobmsg_realloc_string_buffer(struct blob_buf *buf, unsigned int maxlen)
         buf->head = reinterpret_cast<struct blob_attr *>(static_cast<char *>(buf->buf) + head_off);
         attr = blob_next(buf->head);
     }
-    blob_set_raw_len(attr, unsigned(hdr + maxlen));
+    blob_set_raw_len(attr, unsigned(hdr + room));
     return blobmsg_data(attr);
 }
 

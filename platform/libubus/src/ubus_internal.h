@@ -4,9 +4,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// What libubus.h declares is the library's interface; the rest stays hidden.
+#pragma GCC visibility push(default)
 extern "C" {
 #include "libubus.h"
 }
+#pragma GCC visibility pop
 
 // One received message, copied out of the receive buffer so that the body is
 // aligned and stays valid while handlers run (they may read more input).
@@ -39,8 +42,8 @@ int ubus_add_object_request(struct ubus_context *ctx, struct ubus_object *obj);
 // Handles INVOKE, NOTIFY and UNSUBSCRIBE addressed to our objects.
 void ubus_process_obj_msg(struct ubus_context *ctx, struct ubus_rx_msg *m);
 
-// Feeds bytes as if read from the socket (tests and fuzzing). Returns -1 when
-// the stream is malformed.
+// Feeds bytes as if read from the socket, for the fuzzer (not exported: it
+// links the static library). Returns -1 when the stream is malformed.
 extern "C" int ubus_feed_bytes(struct ubus_context *ctx, const uint8_t *data, size_t len);
 
 static inline uint32_t ubus_pad4(uint32_t n) { return (n + 3u) & ~3u; }

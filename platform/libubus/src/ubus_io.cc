@@ -642,15 +642,10 @@ void ubus_shutdown(struct ubus_context *ctx)
 	ctx->sock.fd = -1;
 	uloop_timeout_cancel(&ctx->pending_timer);
 	drop_pending(ctx);
-	// The objects outlive the context: unlink them, but keep their ids and
-	// their types' ids, as the router's library does. A program that publishes
-	// them again on a new connection clears those ids first.
-	if (ctx->objects.list_head.next) {
-		while (!list_empty(&ctx->objects.list_head)) {
-			auto *obj = container_of(ctx->objects.list_head.next, struct ubus_object, avl.list);
-			list_del_init(&obj->avl.list);
-		}
-	}
+	// Registered objects and event handlers are left as they are, ids
+	// included, as the router's library leaves them: a program may end with
+	// handlers that lived on stack frames long gone. One that publishes them
+	// again on a new connection clears those ids first.
 	free(ctx->rx_buf);
 	ctx->rx_buf = nullptr;
 	ctx->rx_size = ctx->rx_off = ctx->rx_len = 0;

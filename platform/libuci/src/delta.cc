@@ -241,21 +241,34 @@ static int apply_file(uci_package *p, const char *path)
 	return rd.oom ? UCI_ERR_MEM : UCI_OK;
 }
 
+static int apply_dir(uci_package *p, const char *dir)
+{
+	size_t n = strlen(dir) + 1 + strlen(p->e.name) + 1;
+	char *path = (char *)malloc(n);
+	if (!path)
+		return UCI_ERR_MEM;
+	snprintf(path, n, "%s/%s", dir, p->e.name);
+	int rc = apply_file(p, path);
+	free(path);
+	return rc;
+}
+
+// The change directories apply in the order they were added, except the save
+// directory: its changes come last, so they win.
 int apply_deltas(uci_context *ctx, uci_package *p)
 {
 	uci_element *e;
+	bool saved = false;
 	uci_foreach_element(&ctx->delta_path, e) {
-		size_t n = strlen(e->name) + 1 + strlen(p->e.name) + 1;
-		char *path = (char *)malloc(n);
-		if (!path)
-			return UCI_ERR_MEM;
-		snprintf(path, n, "%s/%s", e->name, p->e.name);
-		int rc = apply_file(p, path);
-		free(path);
+		if (ctx->savedir && strcmp(e->name, ctx->savedir) == 0) {
+			saved = true;
+			continue;
+		}
+		int rc = apply_dir(p, e->name);
 		if (rc != UCI_OK)
 			return rc;
 	}
-	return UCI_OK;
+	return saved ? apply_dir(p, ctx->savedir) : UCI_OK;
 }
 
 } // namespace uci_impl

@@ -14,10 +14,6 @@ extern "C" {
 
 namespace uci_impl {
 
-// Largest config or change file read; longer files fail to load rather than
-// exhaust memory.
-constexpr size_t MAX_FILE_SIZE = 16u << 20;
-
 // ---- list links ------------------------------------------------------------
 
 inline void list_init(uci_list *head) { head->next = head->prev = head; }
@@ -88,8 +84,9 @@ struct file_data {
 	~file_data();
 };
 
-// Reads fd to its end. UCI_OK, UCI_ERR_MEM or UCI_ERR_IO (also for a file
-// larger than MAX_FILE_SIZE).
+// Reads fd to its end. UCI_OK, UCI_ERR_MEM or UCI_ERR_IO. There is no size
+// limit of our own, as the router's library has none: a file is as large as
+// memory allows, and one that does not fit fails with UCI_ERR_MEM.
 int read_fd(int fd, file_data *out);
 
 // Hands out the bytes of a file the way a line reader with C strings sees
@@ -126,7 +123,8 @@ struct word {
 enum class word_end {
 	SPACE,     // whitespace or end of line: more words may follow
 	COMMENT,   // '#': the rest of the line is ignored
-	GLUED_SEMI,// ';' right after the word: the rest of the line is ignored
+	GLUED_SEMI,// ';' in a plain word: the rest of the line is ignored
+	QUOTE_SEMI,// ';' in a word with quotes or escapes: pos stays on the ';'
 	ERR_SQUOTE,// end of file inside '...'
 	ERR_DQUOTE,// end of file inside "..."
 	NOMEM,

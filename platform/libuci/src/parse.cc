@@ -111,9 +111,10 @@ struct parser {
 	}
 
 	step line(tokenizer &t);
-	step command(tokenizer &t, size_t kw_start, size_t kw_len, bool *more);
+	step argument(tokenizer &t, word *w);
+	step command(tokenizer &t, size_t kw_start, size_t kw_len);
 	step do_config(const char *type, const char *name, size_t at);
-	step do_option(bool list, const char *name, const char *value, size_t at);
+	step do_option(bool list, const char *name, const char *value);
 };
 
 enum class keyword { NONE, PACKAGE, CONFIG, OPTION, LIST };
@@ -140,106 +141,127 @@ keyword match_keyword(const char *s, size_t n)
 step parser::line(tokenizer &t)
 {
 	for (;;) {
-		tokenizer::next_kind next = t.peek();
-		if (next == tokenizer::END)
+		if (t.peek() == tokenizer::END)
 			return step::OK;
 		// The keyword ends at a space or TAB only: "config\n" is not "config".
 		size_t kw = t.pos;
 		while (t.pos < rd.blen && rd.buf[t.pos] != ' ' && rd.buf[t.pos] != '\t')
 			t.pos++;
-		bool more = false;
-		step r = command(t, kw, t.pos - kw, &more);
-		if (r != step::OK || !more)
+		step r = command(t, kw, t.pos - kw);
+		if (r != step::OK)
 			return r;
-		t.pos++; // the ';' between two commands
+		// Whatever the command left on the line is the next command.
 	}
 }
 
-step parser::command(tokenizer &t, size_t kw_start, size_t kw_len, bool *more)
+// Reads one argument into w; at a ';' the argument is empty and the ';' is
+// used up, at the end of the line it is empty.
+step parser::argument(tokenizer &t, word *w)
+{
+	*w = word{};
+	switch (t.peek()) {
+	case tokenizer::END:
+		w->start = t.pos;
+		return step::OK;
+	case tokenizer::SEMI:
+		w->start = t.pos;
+		rd.buf[t.pos++] = 0;
+		return step::OK;
+	case tokenizer::WORD:
+		break;
+	}
+	switch (t.read_word(w)) {
+	case word_end::NOMEM:
+		return step::NOMEM;
+	case word_end::ERR_SQUOTE:
+		return fail("EOF with unterminated '", t.pos);
+	case word_end::ERR_DQUOTE:
+		return fail("EOF with unterminated \"", t.pos);
+	default:
+		return step::OK;
+	}
+}
+
+step parser::command(tokenizer &t, size_t kw_start, size_t kw_len)
 {
 	keyword k = match_keyword(rd.buf + kw_start, kw_len);
 	if (k == keyword::NONE)
-		return fail("invalid command", 0);
-	int want = k == keyword::PACKAGE ? 1 : 2;
-
-	word words[2];
-	int n = 0;
-	bool line_done = false;
-	while (n < want) {
-		tokenizer::next_kind next = t.peek();
-		if (next == tokenizer::END) {
-			line_done = true;
-			break;
-		}
-		if (next == tokenizer::SEMI)
-			break;
-		word_end e = t.read_word(&words[n]);
-		n++;
-		if (e == word_end::NOMEM)
-			return step::NOMEM;
-		if (e == word_end::ERR_SQUOTE)
-			return fail("EOF with unterminated '", t.pos);
-		if (e == word_end::ERR_DQUOTE)
-			return fail("EOF with unterminated \"", t.pos);
-		if (e != word_end::SPACE) {
-			line_done = true;
-			break;
-		}
-	}
-	if (!line_done && n == want) {
-		tokenizer::next_kind next = t.peek();
-		if (next == tokenizer::WORD) {
-			if (strict()) {
-				word extra;
-				word_end e = t.read_word(&extra);
-				if (e == word_end::NOMEM)
-					return step::NOMEM;
-				// Reported just past the extra word, not its separator.
-				size_t end = t.pos;
-				if (t.term && t.term != '#' && t.term != ';')
-					end--;
-				return fail("too many arguments", end);
-			}
-			t.pos = rd.blen;
-		} else if (next == tokenizer::SEMI) {
-			*more = true;
-		}
-	} else if (!line_done && t.pos < rd.blen && rd.buf[t.pos] == ';') {
-		*more = true;
+		return fail("invalid command", kw_start);
+	// A keyword that ends the file, with not even a separator after it.
+	if (kw_start + kw_len == rd.blen) {
+		static const char *const bare[] = {nullptr, "package without name", "config without name",
+						   "option without name", "option without name"};
+		return fail(bare[int(k)], kw_start);
 	}
 
-	// Words stay in place in the line buffer; later reads only append to it.
-	const char *a = n > 0 && words[0].len ? t.text(words[0]) : nullptr;
-	const char *b = n > 1 && words[1].len ? t.text(words[1]) : nullptr;
+	// Each argument is checked as soon as it is read, so an error points
+	// just past the argument at fault. Words stay in place in the line
+	// buffer; later reads only append to it.
+	word a, b;
+	step r = argument(t, &a);
+	if (r != step::OK)
+		return r;
+	const char *first = a.len ? t.text(a) : nullptr;
+	const char *second = nullptr;
 	switch (k) {
 	case keyword::PACKAGE:
 		// The package takes its name from the file; the line is only checked.
-		if (!a)
+		if (!first)
 			return fail("insufficient arguments", t.pos);
-		if (!valid_package_keyword(a))
+		if (!valid_package_keyword(first))
 			return fail("invalid character in name field", t.pos);
-		return step::OK;
+		break;
 	case keyword::CONFIG:
-		return do_config(a, b, t.pos);
+		if (!first)
+			return fail("insufficient arguments", t.pos);
+		if (!valid_type(first))
+			return fail("invalid character in type field", t.pos);
+		break;
 	case keyword::OPTION:
-		return do_option(false, a, b, t.pos);
 	case keyword::LIST:
-		return do_option(true, a, b, t.pos);
+		if (!section)
+			return fail("option/list command found before the first section", kw_start);
+		if (!first)
+			return fail("insufficient arguments", t.pos);
+		if (!valid_name(first))
+			return fail("invalid character in name field", t.pos);
+		break;
 	case keyword::NONE:
 		break;
 	}
-	return step::OK;
+	if (k != keyword::PACKAGE) {
+		if ((r = argument(t, &b)) != step::OK)
+			return r;
+		second = b.len ? t.text(b) : nullptr;
+		if (k == keyword::CONFIG && second && !valid_name(second))
+			return fail("invalid character in name field", t.pos);
+	}
+
+	// One more argument may follow if it is empty ('' or a ';'); the line
+	// then goes on with the next command.
+	word extra;
+	if ((r = argument(t, &extra)) != step::OK)
+		return r;
+	if (extra.len) {
+		if (strict())
+			return fail("too many arguments", t.pos);
+		t.pos = rd.blen;
+	}
+
+	switch (k) {
+	case keyword::CONFIG:
+		return do_config(first, second, t.pos);
+	case keyword::OPTION:
+		return do_option(false, first, second);
+	case keyword::LIST:
+		return do_option(true, first, second);
+	default:
+		return step::OK;
+	}
 }
 
 step parser::do_config(const char *type, const char *name, size_t at)
 {
-	if (!type)
-		return fail("insufficient arguments", at);
-	if (!valid_type(type))
-		return fail("invalid character in type field", at);
-	if (name && !valid_name(name))
-		return fail("invalid character in name field", at);
-
 	if (name) {
 		uci_element *e = index.find(p, name);
 		if (e) {
@@ -263,14 +285,8 @@ step parser::do_config(const char *type, const char *name, size_t at)
 	return step::OK;
 }
 
-step parser::do_option(bool list, const char *name, const char *value, size_t at)
+step parser::do_option(bool list, const char *name, const char *value)
 {
-	if (!section)
-		return fail("option/list command found before the first section", 0);
-	if (!name)
-		return fail("insufficient arguments", at);
-	if (!valid_name(name))
-		return fail("invalid character in name field", at);
 	// An empty option value sets nothing; an empty list value is an item.
 	if (!list && !value)
 		return step::OK;

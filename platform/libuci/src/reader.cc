@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <stdint.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace uci_impl {
@@ -13,18 +15,20 @@ file_data::~file_data() { free(data); }
 
 int read_fd(int fd, file_data *out)
 {
-	size_t cap = 4096, len = 0;
+	// Sized from the file when it tells its size; it may still grow while read.
+	struct stat st;
+	size_t cap = 4096;
+	if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+	    (unsigned long long)st.st_size < SIZE_MAX / 2)
+		cap = (size_t)st.st_size + 1;
+	size_t len = 0;
 	char *buf = (char *)malloc(cap + 1);
 	if (!buf)
 		return UCI_ERR_MEM;
 	for (;;) {
 		if (len == cap) {
-			if (cap >= MAX_FILE_SIZE) {
-				free(buf);
-				return UCI_ERR_IO;
-			}
-			size_t ncap = cap * 2 > MAX_FILE_SIZE ? MAX_FILE_SIZE : cap * 2;
-			char *nb = (char *)realloc(buf, ncap + 1);
+			size_t ncap = cap <= SIZE_MAX / 4 ? cap * 2 : 0;
+			char *nb = ncap ? (char *)realloc(buf, ncap + 1) : nullptr;
 			if (!nb) {
 				free(buf);
 				return UCI_ERR_MEM;
@@ -42,19 +46,6 @@ int read_fd(int fd, file_data *out)
 		if (n == 0)
 			break;
 		len += (size_t)n;
-		// A file that exactly fills the limit is fine; one byte more is not.
-		if (len == cap && cap >= MAX_FILE_SIZE) {
-			char probe;
-			ssize_t m;
-			do
-				m = read(fd, &probe, 1);
-			while (m < 0 && errno == EINTR);
-			if (m != 0) {
-				free(buf);
-				return UCI_ERR_IO;
-			}
-			break;
-		}
 	}
 	buf[len] = 0;
 	free(out->data);
@@ -142,6 +133,19 @@ static size_t continuation_len(const line_reader &rd, size_t at)
 	return 0;
 }
 
+// Where the next physical line goes when the backslash at `at` joins it: in
+// place of the line break (LF or CR LF), so that byte positions count as the
+// router's reader counts them. A backslash at the end of the file is only
+// skipped.
+static size_t join_point(line_reader &rd, size_t at, size_t cont)
+{
+	if (cont) {
+		rd.blen = at + 1;
+		rd.buf[rd.blen] = 0;
+	}
+	return at + 1;
+}
+
 word_end tokenizer::read_word(word *w)
 {
 	size_t out = pos;
@@ -153,6 +157,9 @@ word_end tokenizer::read_word(word *w)
 		return how;
 	};
 
+	// A ';' in a word of plain text ends the line; in a word with a quote or
+	// an escape it ends only the word and is left for the next argument.
+	bool plain = true;
 	for (;;) {
 		if (pos >= rd.blen)
 			return finish(word_end::SPACE);
@@ -169,13 +176,15 @@ word_end tokenizer::read_word(word *w)
 		}
 		if (c == ';') {
 			term = c;
+			if (!plain)
+				return finish(word_end::QUOTE_SEMI);
 			pos = rd.blen;
 			return finish(word_end::GLUED_SEMI);
 		}
 		if (c == '\\') {
 			size_t cont = continuation_len(rd, pos + 1);
 			if (cont || pos + 1 >= rd.blen) {
-				pos += 1 + cont;
+				pos = join_point(rd, pos, cont);
 				if (!rd.append_line()) {
 					if (rd.oom)
 						return finish(word_end::NOMEM);
@@ -185,8 +194,11 @@ word_end tokenizer::read_word(word *w)
 			}
 			rd.buf[out++] = rd.buf[pos + 1];
 			pos += 2;
+			plain = false;
 			continue;
 		}
+		if (c == '\'' || c == '"')
+			plain = false;
 		if (c == '\'') {
 			pos++;
 			for (;;) {
@@ -218,7 +230,7 @@ word_end tokenizer::read_word(word *w)
 				if (q == '\\') {
 					size_t cont = continuation_len(rd, pos + 1);
 					if (cont || pos + 1 >= rd.blen) {
-						pos += 1 + cont;
+						pos = join_point(rd, pos, cont);
 						continue;
 					}
 					rd.buf[out++] = rd.buf[pos + 1];
