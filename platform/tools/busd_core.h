@@ -53,6 +53,13 @@ template <typename T> struct vec {
 	T *end() { return items + len; }
 	bool empty() const { return len == 0; }
 	void clear() { len = 0; }
+	void swap(vec &o)
+	{
+		T *i = items;
+		size_t l = len, c = cap;
+		items = o.items, len = o.len, cap = o.cap;
+		o.items = i, o.len = l, o.cap = c;
+	}
 };
 
 // Ids to records, open addressing with linear probing. Id 0 marks a free

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -83,7 +84,9 @@ struct server {
 	bool listening = false; // the listener is in the epoll set
 	busd::bus bus;
 	busd::vec<uint32_t> doomed; // clients to drop once the current events are handled
+	busd::vec<uint32_t> batch;  // the dirty or doomed clients being handled
 	peer_names names;
+	struct timespec rested = {}; // when the listener last went out
 
 	void doom(busd::client &c)
 	{
@@ -152,6 +155,19 @@ struct server {
 		ev.data.u64 = 0; // client ids are never 0
 		epoll_ctl(epfd, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lfd, &ev);
 		listening = on;
+		if (!on)
+			clock_gettime(CLOCK_MONOTONIC, &rested);
+	}
+
+	// Milliseconds until the resting listener is tried again; -1 when listening.
+	int rest_left()
+	{
+		if (listening)
+			return -1;
+		struct timespec now;
+		clock_gettime(CLOCK_MONOTONIC, &now);
+		long ms = (now.tv_sec - rested.tv_sec) * 1000 + (now.tv_nsec - rested.tv_nsec) / 1000000;
+		return ms >= 1000 ? 0 : int(1000 - ms);
 	}
 
 	void drop(uint32_t id)
@@ -209,12 +225,9 @@ struct server {
 
 	void flush_dirty()
 	{
-		// flushing may queue no more, but swap so that a drain cannot grow what we walk
-		busd::vec<uint32_t> dirty;
-		for (uint32_t id : bus.dirty)
-			dirty.push(id);
-		bus.dirty.clear();
-		for (uint32_t id : dirty)
+		batch.clear();
+		batch.swap(bus.dirty);
+		for (uint32_t id : batch)
 			if (busd::client *c = bus.find_client(id))
 				flush(*c);
 	}
@@ -224,11 +237,9 @@ struct server {
 		flush_dirty();
 		// Dropping a client can produce events for others, hence the loop.
 		while (!doomed.empty()) {
-			busd::vec<uint32_t> gone;
-			for (uint32_t id : doomed)
-				gone.push(id);
-			doomed.clear();
-			for (uint32_t id : gone)
+			batch.clear();
+			batch.swap(doomed);
+			for (uint32_t id : batch)
 				drop(id);
 			flush_dirty();
 		}
@@ -286,13 +297,13 @@ int main(int argc, char **argv)
 
 	struct epoll_event events[64];
 	while (!stop_signal) {
-		int n = epoll_wait(s.epfd, events, 64, s.listening ? -1 : 1000);
+		int n = epoll_wait(s.epfd, events, 64, s.rest_left());
 		if (n < 0) {
 			if (errno == EINTR)
 				continue;
 			break;
 		}
-		if (n == 0)
+		if (s.rest_left() == 0)
 			s.listen_again(true);
 		for (int i = 0; i < n; i++) {
 			if (events[i].data.u64 == 0)
