@@ -10,6 +10,7 @@
 // server and back over unix sockets, 64-byte messages).
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -262,7 +263,10 @@ bool read_full(int fd, uint8_t *p, size_t n, int timeout_ms = 5000)
 {
 	while (n > 0) {
 		struct pollfd pf = {fd, POLLIN, 0};
-		if (poll(&pf, 1, timeout_ms) <= 0)
+		int ready = poll(&pf, 1, timeout_ms);
+		if (ready < 0 && errno == EINTR) // the library's loop catches SIGCHLD in this process
+			continue;
+		if (ready <= 0)
 			return false;
 		ssize_t r = read(fd, p, n);
 		if (r <= 0)

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -180,7 +181,10 @@ struct raw_client {
 	{
 		while (n > 0) {
 			struct pollfd pf = {fd, POLLIN, 0};
-			if (poll(&pf, 1, ms) <= 0)
+			int ready = poll(&pf, 1, ms);
+			if (ready < 0 && errno == EINTR)
+				continue;
+			if (ready <= 0)
 				return false;
 			ssize_t r = read(fd, p, n);
 			if (r <= 0)
