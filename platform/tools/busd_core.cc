@@ -1,7 +1,10 @@
 #include "busd_core.h"
 
 #include <arpa/inet.h>
-#include <cstring>
+#include <new>
+#include <string.h>
+#include <sys/random.h>
+#include <unistd.h>
 
 namespace busd {
 
@@ -52,11 +55,11 @@ bool attr_ok(const struct blob_attr *attr)
 	}
 }
 
-void parse_body(bytes &body, struct blob_attr **tb)
+void parse_body(const uint8_t *body, struct blob_attr **tb)
 {
 	for (int i = 0; i < UBUS_ATTR_MAX; i++)
 		tb[i] = nullptr;
-	auto *outer = reinterpret_cast<struct blob_attr *>(body.data());
+	auto *outer = reinterpret_cast<struct blob_attr *>(const_cast<uint8_t *>(body));
 	size_t rem = blob_len(outer);
 	auto *p = static_cast<uint8_t *>(blob_data(outer));
 	while (rem >= 4) {
@@ -93,164 +96,364 @@ bool signature_ok(const struct blob_attr *sig)
 	return rem == 0;
 }
 
+int cmp_path(const void *a, const void *b, void *)
+{
+	return strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
+}
+
+char *dup_text(const char *s)
+{
+	char *d = strdup(s);
+	if (!d)
+		abort();
+	return d;
+}
+
+void *alloc(size_t n)
+{
+	void *p = malloc(n);
+	if (!p)
+		abort();
+	return p;
+}
+
+uint32_t be32_at(const uint8_t *p)
+{
+	uint32_t v;
+	memcpy(&v, p, 4);
+	return ntohl(v);
+}
+
+// Length of the outer blob of the message at p (header and 4 body bytes present).
+size_t outer_len(const uint8_t *p) { return be32_at(p + HEADER_LEN) & 0xffffffu; }
+
+bool outer_ok(size_t raw) { return raw >= 4 && pad4(raw) <= UBUS_MAX_MSGLEN; }
+
+size_t home(uint32_t key, size_t mask) { return (key * 2654435761u) & mask; }
+
 } // namespace
 
-bool event_matches(const std::string &pattern, const std::string &name)
+void *id_map::get(uint32_t key) const
 {
-	if (!pattern.empty() && pattern.back() == '*')
-		return name.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0 &&
-		       name.size() >= pattern.size() - 1;
-	return pattern == name;
-}
-
-void reader::feed(const uint8_t *data, size_t len)
-{
-	if (off_ > 0 && off_ == buf_.size()) {
-		buf_.clear();
-		off_ = 0;
-	} else if (off_ > 65536 && off_ * 2 > buf_.size()) {
-		buf_.erase(buf_.begin(), buf_.begin() + long(off_));
-		off_ = 0;
+	if (!slots)
+		return nullptr;
+	for (size_t i = home(key, mask);; i = (i + 1) & mask) {
+		if (slots[i].key == key)
+			return slots[i].value;
+		if (!slots[i].key)
+			return nullptr;
 	}
-	buf_.insert(buf_.end(), data, data + len);
 }
 
-reader::result reader::next(msg_header &hdr, bytes &body)
+void id_map::put(uint32_t key, void *value)
 {
-	size_t avail = buf_.size() - off_;
-	if (avail < HEADER_LEN + 4)
-		return NEED_MORE;
-	const uint8_t *p = buf_.data() + off_;
-	uint32_t id_len;
-	std::memcpy(&id_len, p + HEADER_LEN, 4);
-	size_t raw = ntohl(id_len) & 0xffffffu;
-	if (raw < 4 || pad4(raw) > UBUS_MAX_MSGLEN)
-		return BAD;
-	if (avail < HEADER_LEN + raw)
-		return NEED_MORE;
-	hdr.version = p[0];
-	hdr.type = p[1];
-	uint16_t seq;
-	uint32_t peer;
-	std::memcpy(&seq, p + 2, 2);
-	std::memcpy(&peer, p + 4, 4);
-	hdr.seq = ntohs(seq);
-	hdr.peer = ntohl(peer);
-	body.assign(p + HEADER_LEN, p + HEADER_LEN + raw);
-	body.resize(pad4(raw), 0);
-	off_ += HEADER_LEN + raw;
-	return MESSAGE;
+	if (2 * (count + 1) > mask + 1) { // keep at most half full
+		size_t old_size = slots ? mask + 1 : 0;
+		slot *old = slots;
+		size_t size = old_size ? old_size * 2 : 16;
+		slots = static_cast<slot *>(calloc(size, sizeof(slot)));
+		if (!slots)
+			abort();
+		mask = size - 1;
+		count = 0;
+		for (size_t i = 0; i < old_size; i++)
+			if (old[i].key)
+				put(old[i].key, old[i].value);
+		free(old);
+	}
+	size_t i = home(key, mask);
+	while (slots[i].key)
+		i = (i + 1) & mask;
+	slots[i] = {key, value};
+	count++;
 }
 
-bus::bus(uint32_t seed) : rng_(seed) {}
+void id_map::erase(uint32_t key)
+{
+	if (!slots)
+		return;
+	size_t i = home(key, mask);
+	while (slots[i].key != key) {
+		if (!slots[i].key)
+			return;
+		i = (i + 1) & mask;
+	}
+	// shift back the entries that probed past the freed slot
+	for (size_t j = i;;) {
+		slots[i] = {0, nullptr};
+		for (;;) {
+			j = (j + 1) & mask;
+			if (!slots[j].key) {
+				count--;
+				return;
+			}
+			size_t h = home(slots[j].key, mask);
+			// stays when its home lies cyclically in (i, j]
+			bool stays = i <= j ? (i < h && h <= j) : (i < h || h <= j);
+			if (!stays)
+				break;
+		}
+		slots[i] = slots[j];
+		i = j;
+	}
+}
+
+void *id_map::any() const
+{
+	for (size_t i = 0; count && i <= mask; i++)
+		if (slots[i].key)
+			return slots[i].value;
+	return nullptr;
+}
+
+bool event_matches(const char *pattern, const char *name)
+{
+	size_t n = strlen(pattern);
+	if (n > 0 && pattern[n - 1] == '*')
+		return strncmp(pattern, name, n - 1) == 0;
+	return strcmp(pattern, name) == 0;
+}
+
+void out_queue::push(out_msg *m)
+{
+	m->next = nullptr;
+	if (tail)
+		tail->next = m;
+	else
+		head = m;
+	tail = m;
+	count++;
+}
+
+void out_queue::pop()
+{
+	out_msg *m = head;
+	head = m->next;
+	if (!head)
+		tail = nullptr;
+	count--;
+	free(m);
+}
+
+void out_queue::clear()
+{
+	while (head)
+		pop();
+}
+
+uint32_t bus::random_seed()
+{
+	uint32_t seed = 0;
+	if (getrandom(&seed, sizeof(seed), GRND_NONBLOCK) != ssize_t(sizeof(seed)))
+		seed = uint32_t(getpid()) * 2654435761u;
+	return seed;
+}
+
+bus::bus(uint32_t seed) : rng_(seed)
+{
+	avl_init(&paths, cmp_path, false, nullptr);
+}
 
 bus::~bus()
 {
+	while (auto *c = static_cast<client *>(clients.any()))
+		remove_client(c->id);
+	for (auto &r : events)
+		free(r.pattern);
 	blob_buf_free(&buf_);
 	blob_buf_free(&ev_buf_);
+	free(scratch_);
 }
 
-uint32_t bus::new_id(int space)
+// splitmix64: ids are random so that a restarted bus does not hand out old ones
+uint32_t bus::new_id(const id_map &space)
 {
 	for (;;) {
-		uint32_t id = uint32_t(rng_());
-		if (id < UBUS_SYSTEM_OBJECT_MAX)
+		uint64_t z = (rng_ += 0x9e3779b97f4a7c15ull);
+		z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+		z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+		uint32_t id = uint32_t(z ^ (z >> 31));
+		if (id < UBUS_SYSTEM_OBJECT_MAX || space.get(id))
 			continue;
-		switch (space) {
-		case CLIENT_IDS:
-			// the library compares the unconverted bytes with 1
-			if (__builtin_bswap32(id) <= 1 || clients.count(id))
-				continue;
-			return id;
-		case OBJECT_IDS:
-			if (objects.count(id))
-				continue;
-			return id;
-		default:
-			if (types.count(id))
-				continue;
-			return id;
-		}
+		// the library compares the unconverted bytes of its own id with 1
+		if (&space == &clients && __builtin_bswap32(id) <= 1)
+			continue;
+		return id;
 	}
 }
 
-client &bus::add_client(int fd, std::string user, std::string group)
+client &bus::add_client(int fd, const char *user, const char *group)
 {
-	uint32_t id = new_id(CLIENT_IDS);
-	client &c = clients[id];
-	c.id = id;
-	c.fd = fd;
-	c.user = std::move(user);
-	c.group = std::move(group);
+	auto *c = new (alloc(sizeof(client))) client;
+	c->id = new_id(clients);
+	clients.put(c->id, c);
+	c->fd = fd;
+	c->user = dup_text(user);
+	c->group = dup_text(group);
 	static const uint8_t empty[4] = {0, 0, 0, 4};
-	queue(c, UBUS_MSG_HELLO, 0, id, empty, sizeof(empty));
-	return c;
+	queue(*c, UBUS_MSG_HELLO, 0, c->id, empty, sizeof(empty));
+	return *c;
 }
 
-client *bus::find_client(uint32_t id)
+client *bus::find_client(uint32_t id) { return static_cast<client *>(clients.get(id)); }
+
+object *bus::find_object(uint32_t id) { return static_cast<object *>(objects.get(id)); }
+
+object *bus::find_path(const char *path)
 {
-	auto it = clients.find(id);
-	return it == clients.end() ? nullptr : &it->second;
+	object *o = nullptr;
+	return avl_find_element(&paths, path, o, path_node);
 }
 
 void bus::remove_client(uint32_t id)
 {
-	std::vector<uint32_t> owned;
-	for (auto &[oid, o] : objects)
-		if (o.owner == id)
-			owned.push_back(oid);
+	client *c = find_client(id);
+	if (!c)
+		return;
+	vec<uint32_t> owned;
+	for (size_t i = 0; objects.slots && i <= objects.mask; i++) {
+		auto *o = static_cast<object *>(objects.slots[i].value);
+		if (o && o->owner == id)
+			owned.push(o->id);
+	}
 	for (uint32_t oid : owned)
 		drop_object(oid);
 	clients.erase(id);
+	c->out.clear();
+	free(c->in);
+	free(c->user);
+	free(c->group);
+	free(c);
 }
 
 bool bus::receive(uint32_t id, const uint8_t *data, size_t len)
 {
 	client *c = find_client(id);
-	if (!c)
-		return false;
-	c->in.feed(data, len);
-	msg_header hdr;
-	bytes body;
-	for (;;) {
-		c = find_client(id);
-		if (!c || c->dead)
-			return false;
-		switch (c->in.next(hdr, body)) {
-		case reader::NEED_MORE:
-			return true;
-		case reader::BAD:
-			return false;
-		case reader::MESSAGE:
-			handle(id, hdr, body);
-			break;
+	while (c && !c->dead) {
+		if (c->in_len > 0) {
+			// complete the message begun in an earlier read
+			size_t need = c->in_len < HEADER_LEN + 4 ? HEADER_LEN + 4 : HEADER_LEN + outer_len(c->in);
+			size_t take = need - c->in_len < len ? need - c->in_len : len;
+			memcpy(c->in + c->in_len, data, take);
+			c->in_len += take;
+			data += take;
+			len -= take;
+			if (c->in_len < need)
+				return true;
+			if (need == HEADER_LEN + 4) {
+				size_t raw = outer_len(c->in);
+				if (!outer_ok(raw))
+					return false;
+				if (raw > 4) {
+					if (HEADER_LEN + raw > c->in_cap) {
+						c->in_cap = HEADER_LEN + raw;
+						c->in = static_cast<uint8_t *>(realloc(c->in, c->in_cap));
+						if (!c->in)
+							abort();
+					}
+					continue;
+				}
+			}
+			dispatch(id, c->in);
+			if ((c = find_client(id))) {
+				c->in_len = 0;
+				if (c->in_cap > 4096) { // a large message: give the room back
+					free(c->in);
+					c->in = nullptr;
+					c->in_cap = 0;
+				}
+			}
+			continue;
 		}
+		if (len >= HEADER_LEN + 4) {
+			size_t raw = outer_len(data);
+			if (!outer_ok(raw))
+				return false;
+			if (len >= HEADER_LEN + raw) {
+				dispatch(id, data);
+				data += HEADER_LEN + raw;
+				len -= HEADER_LEN + raw;
+				c = find_client(id);
+				continue;
+			}
+		}
+		if (len == 0)
+			return true;
+		// keep the start; room for the whole message once its length is known
+		size_t want = len >= HEADER_LEN + 4 ? HEADER_LEN + outer_len(data) : 256;
+		if (want > c->in_cap) {
+			free(c->in);
+			c->in = static_cast<uint8_t *>(alloc(want));
+			c->in_cap = want;
+		}
+		memcpy(c->in, data, len);
+		c->in_len = len;
+		return true;
+	}
+	return false;
+}
+
+void bus::dispatch(uint32_t id, const uint8_t *msg)
+{
+	client *c = find_client(id);
+	if (!c)
+		return;
+	msg_header hdr;
+	hdr.version = msg[0];
+	hdr.type = msg[1];
+	uint16_t seq;
+	memcpy(&seq, msg + 2, 2);
+	hdr.seq = ntohs(seq);
+	hdr.peer = be32_at(msg + 4);
+	size_t raw = outer_len(msg);
+	const uint8_t *body = msg + HEADER_LEN;
+	size_t len = pad4(raw);
+	if (len != raw || reinterpret_cast<uintptr_t>(body) % 4 != 0) {
+		if (len > scratch_cap_) {
+			free(scratch_);
+			scratch_ = static_cast<uint8_t *>(alloc(len));
+			scratch_cap_ = len;
+		}
+		memcpy(scratch_, body, raw);
+		memset(scratch_ + raw, 0, len - raw);
+		body = scratch_;
+	}
+	handle(*c, hdr, body, len);
+	if (scratch_cap_ > 65536) {
+		free(scratch_);
+		scratch_ = nullptr;
+		scratch_cap_ = 0;
 	}
 }
 
-void bus::queue(client &c, uint8_t type, uint16_t seq, uint32_t peer, const uint8_t *body, size_t len,
+void bus::queue(client &c, uint8_t type, uint16_t seq, uint32_t peer, const void *body, size_t len,
 		uint8_t version)
 {
 	size_t total = HEADER_LEN + len;
-	if (c.dead || c.out_bytes + total > MAX_QUEUED)
+	if (!c.dead && !c.out.empty() && c.out_bytes + total > MAX_QUEUED && drain)
+		drain(drain_arg, c);
+	if (c.dead || (!c.out.empty() && c.out_bytes + total > MAX_QUEUED))
 		return; // a client that does not read loses messages, the bus goes on
-	bytes msg(total);
-	msg[0] = version;
-	msg[1] = type;
+	auto *m = static_cast<out_msg *>(alloc(sizeof(out_msg) + total));
+	m->len = total;
+	m->data[0] = version;
+	m->data[1] = type;
 	uint16_t s = htons(seq);
 	uint32_t p = htonl(peer);
-	std::memcpy(&msg[2], &s, 2);
-	std::memcpy(&msg[4], &p, 4);
-	std::memcpy(&msg[HEADER_LEN], body, len);
+	memcpy(&m->data[2], &s, 2);
+	memcpy(&m->data[4], &p, 4);
+	memcpy(&m->data[HEADER_LEN], body, len);
 	if (c.out.empty())
-		dirty.push_back(c.id);
-	c.out.push_back(std::move(msg));
+		dirty.push(c.id);
+	c.out.push(m);
 	c.out_bytes += total;
 }
 
 void bus::queue_buf(client &c, uint8_t type, uint16_t seq, uint32_t peer)
 {
-	queue(c, type, seq, peer, reinterpret_cast<const uint8_t *>(buf_.head), blob_raw_len(buf_.head));
+	queue(c, type, seq, peer, buf_.head, blob_raw_len(buf_.head));
+	if (buf_.buflen > 65536)
+		blob_buf_free(&buf_);
 }
 
 void bus::send_status(client &c, const msg_header &hdr, int status)
@@ -260,17 +463,13 @@ void bus::send_status(client &c, const msg_header &hdr, int status)
 	queue_buf(c, UBUS_MSG_STATUS, hdr.seq, hdr.peer);
 }
 
-void bus::handle(uint32_t id, const msg_header &hdr, bytes &body)
+void bus::handle(client &c, const msg_header &hdr, const uint8_t *body, size_t len)
 {
-	client *cp = find_client(id);
-	if (!cp)
-		return;
-	client &c = *cp;
 	struct blob_attr *tb[UBUS_ATTR_MAX];
 	parse_body(body, tb);
 	switch (hdr.type) {
 	case UBUS_MSG_PING:
-		queue(c, UBUS_MSG_DATA, hdr.seq, hdr.peer, body.data(), body.size(), hdr.version);
+		queue(c, UBUS_MSG_DATA, hdr.seq, hdr.peer, body, len, hdr.version);
 		send_status(c, hdr, UBUS_STATUS_OK);
 		break;
 	case UBUS_MSG_LOOKUP:
@@ -302,98 +501,128 @@ void bus::handle(uint32_t id, const msg_header &hdr, bytes &body)
 
 void bus::lookup(client &c, const msg_header &hdr, struct blob_attr **tb)
 {
-	std::string want;
-	bool all = !tb[UBUS_ATTR_OBJPATH];
-	if (!all) {
+	const char *want = nullptr;
+	size_t want_len = 0;
+	bool prefix = false;
+	if (tb[UBUS_ATTR_OBJPATH]) {
 		want = str(tb[UBUS_ATTR_OBJPATH]);
-		if (want.empty()) {
+		want_len = strlen(want);
+		if (want_len == 0) {
 			send_status(c, hdr, UBUS_STATUS_INVALID_ARGUMENT);
 			return;
 		}
+		prefix = want[want_len - 1] == '*';
+		if (prefix)
+			want_len--;
 	}
-	bool prefix = !all && want.back() == '*';
-	if (prefix)
-		want.pop_back();
-	auto it = all || prefix ? paths.lower_bound(want) : paths.find(want);
+	object *o = nullptr;
+	if (!want)
+		o = avl_is_empty(&paths) ? nullptr : avl_first_element(&paths, o, path_node);
+	else if (!prefix)
+		o = find_path(want);
+	else {
+		// the first path at or after the prefix
+		char *key = static_cast<char *>(alloc(want_len + 1));
+		memcpy(key, want, want_len);
+		key[want_len] = 0;
+		o = avl_find_ge_element(&paths, key, o, path_node);
+		free(key);
+	}
 	int found = 0;
-	for (; it != paths.end(); ++it) {
-		if (!all && (prefix ? it->first.compare(0, want.size(), want) != 0 : it->first != want))
+	for (; o; o = avl_is_last(&paths, &o->path_node) ? nullptr : avl_next_element(o, path_node)) {
+		if (want && (prefix ? strncmp(o->path, want, want_len) != 0 : strcmp(o->path, want) != 0))
 			break;
-		const object &o = objects[it->second];
-		auto t = types.find(o.type);
-		if (t == types.end())
+		auto *t = static_cast<object_type *>(types.get(o->type));
+		if (!t)
 			continue; // objects without a type are not listed
 		blob_buf_init(&buf_, 0);
-		blob_put_string(&buf_, UBUS_ATTR_OBJPATH, o.path.c_str());
-		blob_put_u32(&buf_, UBUS_ATTR_OBJID, o.id);
-		blob_put_u32(&buf_, UBUS_ATTR_OBJTYPE, o.type);
-		auto *sig = reinterpret_cast<const struct blob_attr *>(t->second.signature.data());
+		blob_put_string(&buf_, UBUS_ATTR_OBJPATH, o->path);
+		blob_put_u32(&buf_, UBUS_ATTR_OBJID, o->id);
+		blob_put_u32(&buf_, UBUS_ATTR_OBJTYPE, o->type);
+		auto *sig = reinterpret_cast<const struct blob_attr *>(t->signature);
 		blob_put(&buf_, UBUS_ATTR_SIGNATURE, blob_data(sig), unsigned(blob_len(sig)));
 		queue_buf(c, UBUS_MSG_DATA, hdr.seq, hdr.peer);
 		found++;
 	}
-	send_status(c, hdr, all || found ? UBUS_STATUS_OK : UBUS_STATUS_NOT_FOUND);
+	send_status(c, hdr, !want || found ? UBUS_STATUS_OK : UBUS_STATUS_NOT_FOUND);
 }
 
 void bus::add_object(client &c, const msg_header &hdr, struct blob_attr **tb)
 {
-	object o;
-	o.owner = c.id;
-	bool new_type = false;
+	const char *path = nullptr;
 	if (tb[UBUS_ATTR_OBJPATH]) {
-		o.path = str(tb[UBUS_ATTR_OBJPATH]);
-		if (o.path.empty() || paths.count(o.path)) {
+		path = str(tb[UBUS_ATTR_OBJPATH]);
+		if (!*path || find_path(path)) {
 			send_status(c, hdr, UBUS_STATUS_INVALID_ARGUMENT);
 			return;
 		}
 	}
+	uint32_t type = 0;
+	bool new_type = false;
 	if (tb[UBUS_ATTR_SIGNATURE]) {
 		if (signature_ok(tb[UBUS_ATTR_SIGNATURE])) {
-			o.type = new_id(TYPE_IDS);
-			auto *sig = reinterpret_cast<const uint8_t *>(tb[UBUS_ATTR_SIGNATURE]);
-			object_type &t = types[o.type];
-			t.signature.assign(sig, sig + pad4(blob_raw_len(tb[UBUS_ATTR_SIGNATURE])));
+			auto *t = new (alloc(sizeof(object_type))) object_type;
+			t->id = type = new_id(types);
+			t->signature_len = pad4(blob_raw_len(tb[UBUS_ATTR_SIGNATURE]));
+			t->signature = static_cast<uint8_t *>(alloc(t->signature_len));
+			memcpy(t->signature, tb[UBUS_ATTR_SIGNATURE], t->signature_len);
+			types.put(t->id, t);
 			new_type = true;
 		}
 	} else if (tb[UBUS_ATTR_OBJTYPE]) {
-		uint32_t t = blob_get_u32(tb[UBUS_ATTR_OBJTYPE]);
-		if (types.count(t))
-			o.type = t;
+		uint32_t id = blob_get_u32(tb[UBUS_ATTR_OBJTYPE]);
+		if (types.get(id))
+			type = id;
 	}
-	if (o.type)
-		types[o.type].refs++;
-	o.id = new_id(OBJECT_IDS);
-	objects[o.id] = o;
-	if (!o.path.empty()) {
-		paths[o.path] = o.id;
-		object_event("ubus.object.add", o);
+	if (type)
+		static_cast<object_type *>(types.get(type))->refs++;
+	auto *o = new (alloc(sizeof(object))) object;
+	o->owner = c.id;
+	o->type = type;
+	o->id = new_id(objects);
+	objects.put(o->id, o);
+	if (path) {
+		o->path = dup_text(path);
+		o->path_node.key = o->path;
+		avl_insert(&paths, &o->path_node);
+		object_event("ubus.object.add", *o);
 	}
 	blob_buf_init(&buf_, 0);
-	blob_put_u32(&buf_, UBUS_ATTR_OBJID, o.id);
+	blob_put_u32(&buf_, UBUS_ATTR_OBJID, o->id);
 	if (new_type)
-		blob_put_u32(&buf_, UBUS_ATTR_OBJTYPE, o.type);
+		blob_put_u32(&buf_, UBUS_ATTR_OBJTYPE, type);
 	queue_buf(c, UBUS_MSG_DATA, hdr.seq, hdr.peer);
 	send_status(c, hdr, UBUS_STATUS_OK);
 }
 
 uint32_t bus::drop_object(uint32_t id)
 {
-	auto it = objects.find(id);
-	if (it == objects.end())
+	object *o = find_object(id);
+	if (!o)
 		return 0;
-	object o = it->second;
-	objects.erase(it);
-	std::erase_if(events, [id](const event_reg &r) { return r.object == id; });
+	objects.erase(id);
+	size_t kept = 0;
+	for (auto &r : events) {
+		if (r.object == id)
+			free(r.pattern);
+		else
+			events[kept++] = r;
+	}
+	events.len = kept;
 	uint32_t freed = 0;
-	auto t = types.find(o.type);
-	if (t != types.end() && --t->second.refs <= 0) {
-		types.erase(t);
-		freed = o.type;
+	auto *t = static_cast<object_type *>(types.get(o->type));
+	if (t && --t->refs <= 0) {
+		freed = t->id;
+		types.erase(t->id);
+		free(t->signature);
+		free(t);
 	}
-	if (!o.path.empty()) {
-		paths.erase(o.path);
-		object_event("ubus.object.remove", o);
+	if (o->path) {
+		avl_delete(&paths, &o->path_node);
+		object_event("ubus.object.remove", *o);
+		free(o->path);
 	}
+	free(o);
 	return freed;
 }
 
@@ -404,12 +633,12 @@ void bus::remove_object(client &c, const msg_header &hdr, struct blob_attr **tb)
 		return;
 	}
 	uint32_t id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
-	auto it = objects.find(id);
-	if (it == objects.end()) {
+	object *o = find_object(id);
+	if (!o) {
 		send_status(c, hdr, UBUS_STATUS_NOT_FOUND);
 		return;
 	}
-	if (it->second.owner != c.id) {
+	if (o->owner != c.id) {
 		send_status(c, hdr, UBUS_STATUS_PERMISSION_DENIED);
 		return;
 	}
@@ -429,19 +658,20 @@ void bus::invoke(client &c, const msg_header &hdr, struct blob_attr **tb)
 		return;
 	}
 	uint32_t id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
-	std::string method = str(tb[UBUS_ATTR_METHOD]);
+	const char *method = str(tb[UBUS_ATTR_METHOD]);
 	if (id == UBUS_SYSTEM_OBJECT_EVENT) {
 		int status = UBUS_STATUS_INVALID_COMMAND;
-		if (method == "register")
+		uint32_t cid = c.id;
+		if (!strcmp(method, "register"))
 			status = event_register(c, tb[UBUS_ATTR_DATA]);
-		else if (method == "send")
+		else if (!strcmp(method, "send"))
 			status = event_send(c, tb[UBUS_ATTR_DATA]);
-		if (find_client(c.id))
+		if (find_client(cid))
 			send_status(c, hdr, status);
 		return;
 	}
 	if (id == UBUS_SYSTEM_OBJECT_ACL) {
-		if (method != "query") {
+		if (strcmp(method, "query")) {
 			send_status(c, hdr, UBUS_STATUS_INVALID_COMMAND);
 			return;
 		}
@@ -456,12 +686,12 @@ void bus::invoke(client &c, const msg_header &hdr, struct blob_attr **tb)
 		return;
 	}
 	if (id == UBUS_SYSTEM_OBJECT_MONITOR) {
-		send_status(c, hdr, method == "add" || method == "remove" ? UBUS_STATUS_NOT_SUPPORTED
-									  : UBUS_STATUS_METHOD_NOT_FOUND);
+		send_status(c, hdr, !strcmp(method, "add") || !strcmp(method, "remove") ? UBUS_STATUS_NOT_SUPPORTED
+										       : UBUS_STATUS_METHOD_NOT_FOUND);
 		return;
 	}
-	auto it = objects.find(id);
-	client *owner = it == objects.end() ? nullptr : find_client(it->second.owner);
+	object *o = find_object(id);
+	client *owner = o ? find_client(o->owner) : nullptr;
 	if (!owner) {
 		send_status(c, hdr, UBUS_STATUS_NOT_FOUND);
 		return;
@@ -470,28 +700,34 @@ void bus::invoke(client &c, const msg_header &hdr, struct blob_attr **tb)
 	// the owner's business, so unknown methods are forwarded too.
 	blob_buf_init(&buf_, 0);
 	blob_put_u32(&buf_, UBUS_ATTR_OBJID, id);
-	blob_put_string(&buf_, UBUS_ATTR_METHOD, method.c_str());
-	blob_put_string(&buf_, UBUS_ATTR_USER, c.user.c_str());
-	blob_put_string(&buf_, UBUS_ATTR_GROUP, c.group.c_str());
+	blob_put_string(&buf_, UBUS_ATTR_METHOD, method);
+	blob_put_string(&buf_, UBUS_ATTR_USER, c.user);
+	blob_put_string(&buf_, UBUS_ATTR_GROUP, c.group);
 	if (tb[UBUS_ATTR_DATA])
 		blob_put(&buf_, UBUS_ATTR_DATA, blob_data(tb[UBUS_ATTR_DATA]), unsigned(blob_len(tb[UBUS_ATTR_DATA])));
+	// With the caller's names added, a request near the limit can outgrow it;
+	// the owner's library would take that for a broken stream and hang up.
+	if (pad4(blob_raw_len(buf_.head)) > UBUS_MAX_MSGLEN) {
+		send_status(c, hdr, UBUS_STATUS_INVALID_ARGUMENT);
+		return;
+	}
 	queue_buf(*owner, UBUS_MSG_INVOKE, hdr.seq, c.id);
 }
 
-void bus::reply(client &c, const msg_header &hdr, bytes &body, struct blob_attr **tb)
+void bus::reply(client &c, const msg_header &hdr, const uint8_t *body, struct blob_attr **tb)
 {
 	if (!tb[UBUS_ATTR_OBJID])
 		return;
 	if (hdr.type == UBUS_MSG_STATUS ? !tb[UBUS_ATTR_STATUS] : !tb[UBUS_ATTR_DATA])
 		return;
 	uint32_t id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
-	auto it = objects.find(id);
-	if (it == objects.end() || it->second.owner != c.id)
+	object *o = find_object(id);
+	if (!o || o->owner != c.id)
 		return;
 	client *caller = hdr.peer ? find_client(hdr.peer) : nullptr;
 	if (!caller)
 		return; // includes acknowledgements of event deliveries (peer 0)
-	queue(*caller, hdr.type, hdr.seq, id, body.data(), blob_raw_len(reinterpret_cast<struct blob_attr *>(body.data())),
+	queue(*caller, hdr.type, hdr.seq, id, body, blob_raw_len(reinterpret_cast<const struct blob_attr *>(body)),
 	      hdr.version);
 }
 
@@ -510,18 +746,18 @@ int bus::event_register(client &c, struct blob_attr *data)
 	uint32_t id = blobmsg_get_u32(f[0]);
 	if (id < UBUS_SYSTEM_OBJECT_MAX)
 		return UBUS_STATUS_PERMISSION_DENIED;
-	auto it = objects.find(id);
-	if (it == objects.end())
+	object *o = find_object(id);
+	if (!o)
 		return UBUS_STATUS_NOT_FOUND;
-	if (it->second.owner != c.id)
+	if (o->owner != c.id)
 		return UBUS_STATUS_PERMISSION_DENIED;
-	std::string pattern = blobmsg_get_string(f[1]);
-	if (pattern.empty())
+	const char *pattern = blobmsg_get_string(f[1]);
+	if (!*pattern)
 		return UBUS_STATUS_PERMISSION_DENIED;
 	for (auto &r : events)
-		if (r.object == id && r.pattern == pattern)
+		if (r.object == id && !strcmp(r.pattern, pattern))
 			return UBUS_STATUS_OK;
-	events.push_back({id, pattern});
+	events.push({id, dup_text(pattern)});
 	return UBUS_STATUS_OK;
 }
 
@@ -537,39 +773,41 @@ int bus::event_send(client &c, struct blob_attr *data)
 	blobmsg_parse(policy, 2, f, blob_data(data), unsigned(blob_len(data)));
 	if (!f[0] || !f[1])
 		return UBUS_STATUS_INVALID_ARGUMENT;
-	std::string name = blobmsg_get_string(f[0]);
-	if (name.compare(0, 5, "ubus.") == 0)
+	const char *name = blobmsg_get_string(f[0]);
+	if (!strncmp(name, "ubus.", 5))
 		return UBUS_STATUS_PERMISSION_DENIED;
 	deliver_event(c.id, name, blobmsg_data(f[1]), blobmsg_data_len(f[1]));
 	return UBUS_STATUS_OK;
 }
 
-void bus::deliver_event(uint32_t sender, const std::string &name, const void *data, size_t len)
+void bus::deliver_event(uint32_t sender, const char *name, const void *data, size_t len)
 {
-	std::vector<uint32_t> targets;
+	vec<uint32_t> targets;
 	for (auto &r : events) {
 		if (!event_matches(r.pattern, name))
 			continue;
-		auto it = objects.find(r.object);
-		if (it == objects.end() || it->second.owner == sender)
+		object *o = find_object(r.object);
+		if (!o || o->owner == sender)
 			continue; // never back to the sender's own handlers
 		bool seen = false;
 		for (uint32_t t : targets)
 			seen |= t == r.object;
 		if (!seen)
-			targets.push_back(r.object);
+			targets.push(r.object);
 	}
 	for (uint32_t oid : targets) {
-		client *c = find_client(objects[oid].owner);
+		object *o = find_object(oid);
+		client *c = o ? find_client(o->owner) : nullptr;
 		if (!c)
 			continue;
 		blob_buf_init(&ev_buf_, 0);
 		blob_put_u32(&ev_buf_, UBUS_ATTR_OBJID, oid);
-		blob_put_string(&ev_buf_, UBUS_ATTR_METHOD, name.c_str());
+		blob_put_string(&ev_buf_, UBUS_ATTR_METHOD, name);
 		blob_put(&ev_buf_, UBUS_ATTR_DATA, data, unsigned(len));
-		queue(*c, UBUS_MSG_INVOKE, ++event_seq_, 0, reinterpret_cast<const uint8_t *>(ev_buf_.head),
-		      blob_raw_len(ev_buf_.head));
+		queue(*c, UBUS_MSG_INVOKE, ++event_seq_, 0, ev_buf_.head, blob_raw_len(ev_buf_.head));
 	}
+	if (ev_buf_.buflen > 65536)
+		blob_buf_free(&ev_buf_);
 }
 
 void bus::object_event(const char *name, const object &o)
@@ -577,7 +815,7 @@ void bus::object_event(const char *name, const object &o)
 	struct blob_buf b = {};
 	blob_buf_init(&b, 0);
 	blobmsg_add_u32(&b, "id", o.id);
-	blobmsg_add_string(&b, "path", o.path.c_str());
+	blobmsg_add_string(&b, "path", o.path);
 	deliver_event(0, name, blob_data(b.head), blob_len(b.head));
 	blob_buf_free(&b);
 }

@@ -21,7 +21,9 @@ struct BusCore : ::testing::Test {
 	std::vector<bytes> take(uint32_t id)
 	{
 		busd::client *c = bus.find_client(id);
-		std::vector<bytes> out(c->out.begin(), c->out.end());
+		std::vector<bytes> out;
+		for (busd::out_msg *m = c->out.head; m; m = m->next)
+			out.emplace_back(m->data, m->data + m->len);
 		c->out.clear();
 		c->out_bytes = 0;
 		return out;
@@ -41,10 +43,10 @@ const bytes status_ok_seq1 = hex("00 01 00 01 00 00 00 00 00 00 00 0c 01 00 00 0
 TEST_F(BusCore, HelloIsTwelveBytesWithTheClientId)
 {
 	busd::client &c = bus.add_client(-1);
-	ASSERT_EQ(c.out.size(), 1u);
+	ASSERT_EQ(c.out.count, 1u);
 	bytes hello = hex("00 00 00 00 00000000 00 00 00 04");
 	put_be32(hello, 4, c.id);
-	EXPECT_EQ(c.out.front(), hello);
+	EXPECT_EQ(bytes(c.out.head->data, c.out.head->data + c.out.head->len), hello);
 	EXPECT_GE(c.id, 1024u);
 	EXPECT_GT(__builtin_bswap32(c.id), 1u);
 }
@@ -119,7 +121,7 @@ TEST_F(BusCore, PublishLookupAndRouteACall)
 	out = take(b);
 	ASSERT_EQ(out.size(), 1u);
 	EXPECT_EQ(get_be32(out[0], 16), uint32_t(UBUS_STATUS_NOT_FOUND));
-	EXPECT_EQ(bus.paths.count("probe.obj"), 0u);
+	EXPECT_EQ(bus.find_path("probe.obj"), nullptr);
 }
 
 TEST_F(BusCore, LookupPatternsAndOrder)
