@@ -11,9 +11,11 @@
 # Debian, and json-c and GoogleTest for the target: through multiarch where
 # Debian has the architecture, else (mips) built from Debian's source packages
 # into a prefix under RAVEL_CROSS_CACHE (default /opt/ravel-cross), kept for
-# the next run. ctest starts the test programs through the emulator; the
-# programs those start run through binfmt_misc, registered here. Benchmarks
-# are not built. Needs root (or sudo) for apt and binfmt_misc.
+# the next run. The bus daemon and tool are also built for this machine (in
+# build-dir/native) for the test that mixes byte orders. ctest starts the
+# test programs through the emulator; the programs those start run through
+# binfmt_misc, registered here. Benchmarks are not built. Needs root (or
+# sudo) for apt and binfmt_misc.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 arch=${1:-}
@@ -51,7 +53,8 @@ if [ -n "$multiarch" ]; then
     $sudo dpkg --add-architecture "$multiarch"
     updated=""
   fi
-  apt_install "libjson-c-dev:$multiarch" "libgtest-dev:$multiarch" "libgmock-dev:$multiarch"
+  apt_install "libjson-c-dev:$multiarch" "libgtest-dev:$multiarch" "libgmock-dev:$multiarch" \
+    "libstdc++6:$multiarch"
 fi
 
 step "binfmt_misc for qemu-$cpu"
@@ -136,8 +139,14 @@ fi
 step "build for $arch in $build"
 mkdir -p "$build"
 log=$build/cross
+# The bus daemon and tool for this machine too: one test has the target's
+# tool exchange calls with them.
+native=$build/native
+cmake -S "$src" -B "$native" -DRAVEL_PLATFORM=bundled -DRAVEL_TESTS=OFF -DRAVEL_BENCH=OFF \
+  > "$log-native.log" 2>&1 && cmake --build "$native" -j"$jobs" --target ravel-busd ravel-bus \
+  >> "$log-native.log" 2>&1 || { cat "$log-native.log"; fail "native bus daemon and tool"; }
 cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DRAVEL_CROSS_PREFIX="$prefix" \
-  -DRAVEL_PLATFORM=bundled -DRAVEL_BENCH=OFF > "$log-configure.log" 2>&1 ||
+  -DRAVEL_NATIVE_TOOLS="$native/platform/tools" -DRAVEL_PLATFORM=bundled -DRAVEL_BENCH=OFF > "$log-configure.log" 2>&1 ||
   { cat "$log-configure.log"; fail "configure for $arch"; }
 cmake --build "$build" -j"$jobs" > "$log-build.log" 2>&1 ||
   { tail -n 60 "$log-build.log"; fail "build for $arch"; }
