@@ -32,7 +32,7 @@ sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 
-step() { echo "== $*"; }
+step() { echo "== $(date +%T) $*"; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 updated=""
