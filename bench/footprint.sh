@@ -3,18 +3,38 @@
 # package would (against installed platform libraries, RAVEL_PLATFORM=system,
 # -Os, one section per function and object, unused sections dropped,
 # stripped), prints the sizes and checks the budget:
-#   ravel_tools      <= 100 KiB stripped
-#   ravel_tools_cli  <=  40 KiB stripped
-#   neither loads libstdc++
+#                    this machine  mips   armhf, arm64
+#   ravel_tools      100 KiB       64 KiB 100 KiB
+#   ravel_tools_cli   40 KiB       24 KiB  40 KiB
+#   neither needs libstdc++
 # The platform libraries are ours (bundled), built the same way and installed
 # into a prefix; their sizes are printed for reference.
 #
-#   bench/footprint.sh [work folder]
-# Without a work folder a temporary one is used and removed afterwards.
+#   bench/footprint.sh [mips|armhf|arm64] [work folder]
+# A target CPU cross-builds with cmake/toolchains/<target>.cmake; its json-c
+# comes from multiarch or, for mips, from the prefix scripts/cross.sh mips
+# builds (RAVEL_CROSS_CACHE, default /opt/ravel-cross). Without a work folder
+# a temporary one is used and removed afterwards.
 # Exit status 1 when a budget is exceeded.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
+
+target="" tools="" cross=() budget_daemon=100 budget_cli=40
+case "${1:-}" in
+  mips|armhf|arm64)
+    target=$1; shift
+    triple=$(sed -n 's/^set(RAVEL_CROSS_TRIPLE \(.*\))$/\1/p' "$src/cmake/toolchains/$target.cmake")
+    tools=$triple-
+    cross=(-DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchains/$target.cmake")
+    if [ "$target" = mips ]; then
+      budget_daemon=64 budget_cli=24
+      deps=${RAVEL_CROSS_CACHE:-/opt/ravel-cross}/mips
+      [ -f "$deps/.built" ] || { echo "no json-c for mips in $deps: run scripts/cross.sh mips first" >&2; exit 1; }
+      cross+=(-DRAVEL_CROSS_PREFIX="$deps")
+    fi
+    ;;
+esac
 
 if [ $# -ge 1 ]; then
   work=$1
@@ -25,7 +45,7 @@ else
   trap 'rm -rf "$work"' EXIT
 fi
 prefix=$work/prefix
-small=(-DCMAKE_BUILD_TYPE=MinSizeRel
+small=("${cross[@]}" -DCMAKE_BUILD_TYPE=MinSizeRel
        -DCMAKE_C_FLAGS="-ffunction-sections -fdata-sections"
        -DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections"
        -DCMAKE_EXE_LINKER_FLAGS="-Wl,--gc-sections"
@@ -57,29 +77,34 @@ row() {
   fi
   printf '%-26s %10s %9s %9s  %s\n' "$3" "$bytes" "$kib" "$2" "$verdict"
 }
-for p in daemon/ravel_tools:100 cli/ravel_tools_cli:40; do
+for p in daemon/ravel_tools:$budget_daemon cli/ravel_tools_cli:$budget_cli; do
   path=${p%%:*} budget=${p##*:} name=$(basename "${p%%:*}")
-  strip --strip-all -o "$work/stripped/$name" "$work/progs/$path"
+  "${tools}strip" --strip-all -o "$work/stripped/$name" "$work/progs/$path"
   row "$work/stripped/$name" "$budget" "$name"
 done
 for lib in libubox libblobmsg_json libubus libuci; do
   row "$(readlink -f "$prefix/lib/$lib.so")" - "$lib.so (ours)"
 done
 
+# ldd runs the program's loader, so on another CPU the needed libraries are
+# read from the file.
 for name in ravel_tools ravel_tools_cli; do
-  if ldd "$work/stripped/$name" | grep -q libstdc++; then
+  needed=$(readelf -d "$work/stripped/$name" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+  if [ -z "$target" ] && ldd "$work/stripped/$name" | grep -q libstdc++; then
     echo "$name loads libstdc++:"; ldd "$work/stripped/$name"; status=1
+  elif echo "$needed" | grep -q libstdc++; then
+    echo "$name needs libstdc++: $needed"; status=1
   else
-    echo "$name: no libstdc++ ($(readelf -d "$work/stripped/$name" |
-      sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | tr '\n' ' '))"
+    echo "$name: no libstdc++ ($needed)"
   fi
 done
 
 # Where the bytes are, for when a budget is missed.
 for p in daemon/ravel_tools cli/ravel_tools_cli; do
   echo "largest symbols of $(basename "$p"):"
-  nm --size-sort --radix=d -C "$work/progs/$p" | tail -n 8 | tac | sed 's/^/  /'
+  "${tools}nm" --size-sort --radix=d -C "$work/progs/$p" | tail -n 8 | tac | sed 's/^/  /'
 done
 
+[ -n "$target" ] && echo "target: $target ($("${tools}gcc" -dumpmachine))"
 [ "$status" -eq 0 ] && echo "footprint: within budget" || echo "footprint: over budget"
 exit "$status"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <endian.h>
 #include <functional>
 #include <mutex>
 #include <poll.h>
@@ -243,7 +244,7 @@ TEST(LibraryWire, PublishesObjectAndAnswersCallsLikeTheRouterLibrary)
 	owner_bus = &bus;
 	struct ubus_context *ctx = ubus_connect(bus.path().c_str());
 	ASSERT_NE(ctx, nullptr);
-	EXPECT_EQ(ctx->local_id, __builtin_bswap32(0x436c44c1)); // kept in wire byte order
+	EXPECT_EQ(ctx->local_id, htobe32(0x436c44c1)); // kept in wire byte order
 
 	struct ubus_object_type type = UBUS_OBJECT_TYPE("probe", probe_methods);
 	struct ubus_object obj = {};
