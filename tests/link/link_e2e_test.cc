@@ -199,6 +199,7 @@ TEST_F(link_e2e, scan_cache_keeps_its_newest_half_past_256_kib)
 	EXPECT_LE(cache.size(), SCAN_CACHE_MAX);
 	EXPECT_GE(cache.size(), SCAN_CACHE_MAX / 2 - line.size());
 	EXPECT_EQ(cache.compare(0, 9, "+QSCAN: 7"), 0) << "starts after a line break";
+	ASSERT_TRUE(harness::system_log().wait_for("lumen_cache over"));
 	EXPECT_EQ(harness::system_log().find("lumen_cache over").size(), 1u);
 
 	// A link planted under the name is neither followed nor trimmed through.
