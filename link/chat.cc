@@ -15,11 +15,12 @@ extern "C" {
 
 #include "common/files.h"
 #include "common/log.h"
-#include "daemon/daemon.h"
-#include "daemon/signals.h"
+#include "link/signals.h"
 #include "link/link.h"
 #include "link/poll.h"
 #include "link/transport.h"
+
+int debug_mode = 0;
 
 namespace {
 
