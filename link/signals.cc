@@ -93,3 +93,34 @@ void log_caught_signals()
 		log_message(4, "at receive the signal(%d)", SIGALRM);
 	}
 }
+
+void request_alarm_arm(request_alarm *a, unsigned seconds)
+{
+	last_signal = 0;
+	struct sigaction action = {};
+	action.sa_handler = on_signal;
+	sigemptyset(&action.sa_mask);
+	action.sa_flags = 0;
+	sigaction(SIGALRM, &action, &a->previous);
+	alarm(seconds);
+}
+
+bool request_alarm_disarm(request_alarm *a)
+{
+	alarm(0);
+	sigaction(SIGALRM, &a->previous, nullptr);
+	if (last_signal != SIGALRM)
+		return false;
+	last_signal = 0;
+	return true;
+}
+
+bool stop_requested()
+{
+	return uloop_cancelling();
+}
+
+bool request_ended()
+{
+	return last_signal == SIGALRM || stop_requested();
+}

@@ -23,3 +23,24 @@ void signal_log_stop();
 // and not yet logged. Code that sees EINTR inside a long callback (the chat
 // engine) may call it to keep the line in order with its own.
 void log_caught_signals();
+
+// The overall alarm of one chat request.
+struct request_alarm {
+	struct sigaction previous;
+};
+
+// Installs on_signal for SIGALRM once more (empty mask, no SA_RESTART, so
+// the alarm breaks a blocked select, read or write), clears last_signal and
+// arms the alarm.
+void request_alarm_arm(request_alarm *a, unsigned seconds);
+
+// Cancels the alarm and puts the previous SIGALRM action back. True when it
+// had fired; last_signal is cleared then.
+bool request_alarm_disarm(request_alarm *a);
+
+// Whether a stop signal ended the event loop.
+bool stop_requested();
+
+// Whether the request must end now: its alarm fired, or a stop signal ended
+// the event loop that runs it.
+bool request_ended();
