@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/own.h"
+
 namespace {
 
 constexpr char UPTIME_PATH[] = "/proc/uptime";
@@ -27,16 +29,11 @@ bool read_uptime_line(char (&line)[256])
 	return fgets(line, sizeof(line), f.f) != nullptr;
 }
 
-struct fd_closer {
-	int fd;
-	~fd_closer() { if (fd >= 0) close(fd); }
-};
-
 // Opens the directory dir (absolute, '/'-separated), making missing
 // components when `make` is set. The first component is followed like any
 // path; every later one must be a real directory. Returns FILE_WRITTEN with
-// the descriptor in *out, or the cause of the refusal.
-int open_dir(const char *dir, bool make, int *out)
+// the descriptor in out, or the cause of the refusal.
+int open_dir(const char *dir, bool make, fd_owner &out)
 {
 	char path[PATH_SIZE];
 	size_t len = strlen(dir);
@@ -44,35 +41,31 @@ int open_dir(const char *dir, bool make, int *out)
 		return FILE_FAILED;
 	memcpy(path, dir, len + 1);
 
-	int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (fd < 0)
+	fd_owner fd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+	if (!fd)
 		return FILE_FAILED;
 	bool first = true;
 	char *save = nullptr;
 	for (char *part = strtok_r(path + 1, "/", &save); part; part = strtok_r(nullptr, "/", &save)) {
 		const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (first ? 0 : O_NOFOLLOW);
-		int next = openat(fd, part, flags);
+		int next = openat(fd.get(), part, flags);
 		if (next < 0 && errno == ENOENT && make) {
-			if (mkdirat(fd, part, 0777) != 0 && errno != EEXIST) {
-				close(fd);
+			if (mkdirat(fd.get(), part, 0777) != 0 && errno != EEXIST)
 				return FILE_FAILED;
-			}
-			next = openat(fd, part, flags);
+			next = openat(fd.get(), part, flags);
 		}
 		if (next < 0) {
 			// O_DIRECTORY wins over O_NOFOLLOW: a link gives ENOTDIR too.
 			struct stat st;
 			int status = FILE_FAILED;
-			if ((errno == ENOTDIR || errno == ELOOP) && fstatat(fd, part, &st, AT_SYMLINK_NOFOLLOW) == 0)
+			if ((errno == ENOTDIR || errno == ELOOP) && fstatat(fd.get(), part, &st, AT_SYMLINK_NOFOLLOW) == 0)
 				status = S_ISLNK(st.st_mode) ? FILE_DIR_SYMLINK : FILE_DIR_NOT_DIR;
-			close(fd);
 			return status;
 		}
-		close(fd);
-		fd = next;
+		fd.reset(next);
 		first = false;
 	}
-	*out = fd;
+	out.reset(fd.release());
 	return FILE_WRITTEN;
 }
 
@@ -160,11 +153,11 @@ char *read_regular_file(const char *path, size_t limit, size_t *len)
 		*len = 0;
 	if (!path || limit == SIZE_MAX)
 		return nullptr;
-	fd_closer f{open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
-	if (f.fd < 0)
+	fd_owner f(open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+	if (!f)
 		return nullptr;
 	struct stat st;
-	if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
+	if (fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode))
 		return nullptr;
 
 	char *text = static_cast<char *>(calloc(limit + 1, 1));
@@ -172,7 +165,7 @@ char *read_regular_file(const char *path, size_t limit, size_t *len)
 		return nullptr;
 	size_t got = 0;
 	while (got < limit) {
-		ssize_t n = read(f.fd, text + got, limit - got);
+		ssize_t n = read(f.get(), text + got, limit - got);
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
@@ -195,22 +188,21 @@ int write_cache_file(const char *data, const char *name)
 	if (!form_path(path, cache_dir, "", name, "") || !form_path(temp, "", ".", name, ".tmp"))
 		return FILE_FAILED;
 
-	int dir_fd = -1;
-	if (int status = open_dir(cache_dir, true, &dir_fd); status != FILE_WRITTEN)
+	fd_owner dir;
+	if (int status = open_dir(cache_dir, true, dir); status != FILE_WRITTEN)
 		return status;
-	fd_closer dir{dir_fd};
 
 	// Whatever sits under the temporary name (a stale file, a planted link)
 	// goes; the temporary is then made new or not at all.
-	unlinkat(dir.fd, temp, 0);
-	int fd = openat(dir.fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+	unlinkat(dir.get(), temp, 0);
+	int fd = openat(dir.get(), temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 	if (fd < 0)
 		return FILE_FAILED;
 	bool written = write_all(fd, data, strlen(data));
 	if (close(fd) != 0)
 		written = false;
-	if (!written || renameat(dir.fd, temp, dir.fd, name) != 0) {
-		unlinkat(dir.fd, temp, 0);
+	if (!written || renameat(dir.get(), temp, dir.get(), name) != 0) {
+		unlinkat(dir.get(), temp, 0);
 		return FILE_FAILED;
 	}
 	return FILE_WRITTEN;
@@ -225,18 +217,17 @@ int append_tmp_file(const char *name, const char *data)
 	if (!form_path(path, tmp_dir, "", name, ""))
 		return FILE_FAILED;
 
-	int dir_fd = -1;
-	if (int status = open_dir(tmp_dir, true, &dir_fd); status != FILE_WRITTEN)
+	fd_owner dir;
+	if (int status = open_dir(tmp_dir, true, dir); status != FILE_WRITTEN)
 		return status;
-	fd_closer dir{dir_fd};
 
-	fd_closer f{openat(dir.fd, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666)};
-	if (f.fd < 0)
+	fd_owner f(openat(dir.get(), name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+	if (!f)
 		return errno == ELOOP || errno == ENXIO ? FILE_NOT_REGULAR : FILE_FAILED;
 	struct stat st;
-	if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
+	if (fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode))
 		return FILE_NOT_REGULAR;
-	return write_all(f.fd, data, strlen(data)) ? FILE_WRITTEN : FILE_FAILED;
+	return write_all(f.get(), data, strlen(data)) ? FILE_WRITTEN : FILE_FAILED;
 }
 
 int trim_tmp_file(const char *name, size_t cap, size_t *dropped)
@@ -245,28 +236,28 @@ int trim_tmp_file(const char *name, size_t cap, size_t *dropped)
 	char temp[PATH_SIZE + 8];
 	if (!name || !valid_name(name) || !form_path(temp, "", ".", name, ".tmp"))
 		return FILE_FAILED;
-	int dir_fd = -1;
-	if (int status = open_dir(tmp_dir, false, &dir_fd); status != FILE_WRITTEN)
+	fd_owner dir;
+	if (int status = open_dir(tmp_dir, false, dir); status != FILE_WRITTEN)
 		return status;
-	fd_closer dir{dir_fd};
 
-	fd_closer f{openat(dir.fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
-	if (f.fd < 0)
+	fd_owner f(openat(dir.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+	if (!f)
 		return errno == ELOOP || errno == ENXIO ? FILE_NOT_REGULAR : FILE_FAILED;
 	struct stat st;
-	if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
+	if (fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode))
 		return FILE_NOT_REGULAR;
 	const size_t size = static_cast<size_t>(st.st_size);
 	if (size <= cap)
 		return FILE_WRITTEN;
 
 	size_t keep = size / 2 < cap / 2 ? size / 2 : cap / 2;
-	char *kept = static_cast<char *>(malloc(keep + 1));
+	text_owner owned(static_cast<char *>(malloc(keep + 1)));
+	char *kept = owned.get();
 	if (!kept)
 		return FILE_FAILED;
 	size_t got = 0;
 	while (got < keep) {
-		ssize_t n = pread(f.fd, kept + got, keep - got, static_cast<off_t>(size - keep + got));
+		ssize_t n = pread(f.get(), kept + got, keep - got, static_cast<off_t>(size - keep + got));
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
@@ -278,14 +269,13 @@ int trim_tmp_file(const char *name, size_t cap, size_t *dropped)
 	if (const void *line_end = memchr(kept, '\n', keep))
 		from = static_cast<size_t>(static_cast<const char *>(line_end) - kept) + 1;
 
-	unlinkat(dir.fd, temp, 0);
-	int fd = openat(dir.fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+	unlinkat(dir.get(), temp, 0);
+	int fd = openat(dir.get(), temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 	bool written = fd >= 0 && write_all(fd, kept + from, keep - from);
-	free(kept);
 	if (fd >= 0 && close(fd) != 0)
 		written = false;
-	if (!written || renameat(dir.fd, temp, dir.fd, name) != 0) {
-		unlinkat(dir.fd, temp, 0);
+	if (!written || renameat(dir.get(), temp, dir.get(), name) != 0) {
+		unlinkat(dir.get(), temp, 0);
 		return FILE_FAILED;
 	}
 	*dropped = size - (keep - from);
@@ -297,9 +287,8 @@ void clean_cache_temp(const char *name)
 	char temp[PATH_SIZE + 8];
 	if (!name || !valid_name(name) || !form_path(temp, "", ".", name, ".tmp"))
 		return;
-	int dir_fd = -1;
-	if (open_dir(cache_dir, false, &dir_fd) != FILE_WRITTEN)
+	fd_owner dir;
+	if (open_dir(cache_dir, false, dir) != FILE_WRITTEN)
 		return;
-	unlinkat(dir_fd, temp, 0);
-	close(dir_fd);
+	unlinkat(dir.get(), temp, 0);
 }

@@ -3,16 +3,28 @@
 #include <cstdio>
 
 #include "common/log.h"
-#include "daemon/daemon.h"
 #include "daemon/service.h"
 #include "link/at_channel.h"
 #include "link/link.h"
 
-struct ubus_context *bus_ctx;
-const char *bus_socket_path;
+// The bus connection and the socket path given with -s (null: the
+// library's default).
+static struct ubus_context *bus_ctx;
+static const char *bus_socket_path;
 
 static struct uloop_timeout reconnect_timer;
 static struct ubus_event_handler reset_event_handler;
+
+// Subscribes the reset handler to "ravel.<channel id>.reset"; logs a failure.
+static void register_reset_event(struct ubus_context *ctx);
+// Drops the link and attaches it again at once.
+static void on_reset_event(struct ubus_context *ctx, struct ubus_event_handler *ev, const char *type,
+			   struct blob_attr *msg);
+// Connection-lost callback of the context: one reconnect attempt at once.
+static void on_connection_lost(struct ubus_context *ctx);
+// One reconnect attempt; on failure the next one follows in
+// BUS_RECONNECT_SECONDS, without limit. The timer argument is not used.
+static void bus_reconnect(struct uloop_timeout *timer);
 
 int bus_start(const char *path)
 {
@@ -48,7 +60,7 @@ void bus_stop()
 	bus_ctx = nullptr;
 }
 
-void register_reset_event(struct ubus_context *ctx)
+static void register_reset_event(struct ubus_context *ctx)
 {
 	char event[128] = {};
 	snprintf(event, sizeof(event), "ravel.%s.reset", channel.name);
@@ -58,19 +70,19 @@ void register_reset_event(struct ubus_context *ctx)
 		log_message(3, "failed to add ubus event handler phy\n");
 }
 
-void on_reset_event(struct ubus_context *, struct ubus_event_handler *, const char *, struct blob_attr *)
+static void on_reset_event(struct ubus_context *, struct ubus_event_handler *, const char *, struct blob_attr *)
 {
 	log_message(4, "recieve event reset\n");
 	disattach_odu(&channel);
 	attach_odu(&channel);
 }
 
-void on_connection_lost(struct ubus_context *)
+static void on_connection_lost(struct ubus_context *)
 {
 	bus_reconnect(nullptr);
 }
 
-void bus_reconnect(struct uloop_timeout *)
+static void bus_reconnect(struct uloop_timeout *)
 {
 	if (ubus_reconnect(bus_ctx, bus_socket_path)) {
 		log_message(3, "failed to reconnect, trying again in %d seconds", BUS_RECONNECT_SECONDS);

@@ -18,17 +18,3 @@ int bus_start(const char *path);
 
 // Frees the bus connection; called once, after the event loop has ended.
 void bus_stop();
-
-// Subscribes the reset handler to "ravel.<channel id>.reset"; logs a failure.
-void register_reset_event(struct ubus_context *ctx);
-
-// Drops the link and attaches it again at once.
-void on_reset_event(struct ubus_context *ctx, struct ubus_event_handler *ev, const char *type,
-		    struct blob_attr *msg);
-
-// Connection-lost callback of the context: one reconnect attempt at once.
-void on_connection_lost(struct ubus_context *ctx);
-
-// One reconnect attempt; on failure the next one follows in
-// BUS_RECONNECT_SECONDS, without limit. The timer argument is not used.
-void bus_reconnect(struct uloop_timeout *timer);

@@ -6,6 +6,7 @@
 
 #include "common/config_store.h"
 #include "common/log.h"
+#include "common/own.h"
 #include "common/text.h"
 #include "daemon/service.h"
 #include "link/framing.h"
@@ -18,16 +19,11 @@ namespace {
 
 constexpr char PACKAGE[] = "ravel_tools";
 
-// Owns a heap text from config_get.
-struct owned_text {
-	char *p = nullptr;
-	explicit owned_text(char *text) : p(text) {}
-	owned_text(const owned_text &) = delete;
-	owned_text &operator=(const owned_text &) = delete;
-	~owned_text() { free(p); }
-	bool present() const { return p != nullptr; }
-	bool non_empty() const { return p && p[0]; }
-};
+// Whether an option read with config_get is there and not empty.
+bool non_empty(const text_owner &t)
+{
+	return t && t.get()[0];
+}
 
 void copy_field(char *dst, int size, const char *src)
 {
@@ -66,8 +62,8 @@ rule_values read_rule(uci_section *s)
 
 // Takes over from the first rule of the channel's model the values the
 // channel section does not have at all. -1 when the package cannot be loaded.
-int apply_first_rule(at_channel *ch, const owned_text &server, const owned_text &proto,
-		     const owned_text &port)
+int apply_first_rule(at_channel *ch, const text_owner &server, const text_owner &proto,
+		     const text_owner &port)
 {
 	config_handle *h = config_open(PACKAGE);
 	if (!h || !h->pkg) {
@@ -82,11 +78,11 @@ int apply_first_rule(at_channel *ch, const owned_text &server, const owned_text 
 		rule_values r = read_rule(s);
 		if (strcmp(r.model, ch->model) != 0)
 			continue;
-		if (!server.present() && r.server[0])
+		if (!server && r.server[0])
 			copy_field(ch->server, sizeof(ch->server), r.server);
-		if (!proto.present() && r.proto[0])
+		if (!proto && r.proto[0])
 			copy_field(ch->proto, sizeof(ch->proto), r.proto);
-		if (!port.present() && r.port[0])
+		if (!port && r.port[0])
 			ch->port = (uint32_t)atoi(r.port);
 		break;
 	}
@@ -136,23 +132,23 @@ int load_channel_config(const char *channel_id)
 		config_close(h);
 		return -1;
 	}
-	owned_text model(config_get(h, channel_id, "model"));
-	owned_text server(config_get(h, channel_id, "server"));
-	owned_text port(config_get(h, channel_id, "port"));
-	owned_text proto(config_get(h, channel_id, "proto"));
-	if (model.non_empty())
-		copy_field(ch->model, sizeof(ch->model), model.p);
+	text_owner model(config_get(h, channel_id, "model"));
+	text_owner server(config_get(h, channel_id, "server"));
+	text_owner port(config_get(h, channel_id, "port"));
+	text_owner proto(config_get(h, channel_id, "proto"));
+	if (non_empty(model))
+		copy_field(ch->model, sizeof(ch->model), model.get());
 	config_close(h);
 
 	if (ch->model[0] && apply_first_rule(ch, server, proto, port) < 0)
 		return -1;
 
-	if (server.non_empty())
-		copy_field(ch->server, sizeof(ch->server), server.p);
-	if (proto.non_empty())
-		copy_field(ch->proto, sizeof(ch->proto), proto.p);
-	if (port.non_empty())
-		ch->port = (uint32_t)atoi(port.p);
+	if (non_empty(server))
+		copy_field(ch->server, sizeof(ch->server), server.get());
+	if (non_empty(proto))
+		copy_field(ch->proto, sizeof(ch->proto), proto.get());
+	if (non_empty(port))
+		ch->port = (uint32_t)atoi(port.get());
 
 	log_message(4, "config channel name:%s", channel_id);
 	log_message(4, "config proto:%s", ch->proto);

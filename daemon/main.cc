@@ -9,11 +9,12 @@ extern "C" {
 }
 
 #include "common/log.h"
+#include "link/chat.h"
 #include "link/link.h"
 #include "daemon/bus.h"
 #include "daemon/channel_config.h"
-#include "daemon/daemon.h"
 #include "daemon/signals.h"
+#include "link/signals.h"
 
 namespace {
 

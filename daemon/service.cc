@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "common/log.h"
-#include "daemon/signals.h"
+#include "link/signals.h"
 #include "link/at_channel.h"
 #include "link/chat.h"
 #include "link/link.h"

@@ -1,23 +1,7 @@
-// The daemon's signal handling.
+// The daemon's signal handlers.
 #pragma once
-
-// Records signo in last_signal; SIGINT, SIGTERM, SIGUSR1 and SIGUSR2 end the
-// event loop; SIGALRM is noted so that its log line is written by
-// log_caught_signals outside the handler (syslog is not async-signal-safe).
-void on_signal(int signo);
 
 // Installs on_signal (empty mask, no SA_RESTART, so blocked calls return EINTR)
 // for SIGINT, SIGTERM, SIGUSR1, SIGUSR2 and SIGALRM, in that order, and
 // ignores SIGPIPE.
 void install_signal_handlers();
-
-// Watches a self-pipe from the event loop (uloop_init must have run), so a
-// SIGALRM caught while the loop waits is logged as soon as the handler returns.
-// Returns 0, or -1 when the pipe cannot be made or watched.
-int signal_log_start();
-void signal_log_stop();
-
-// Writes "at receive the signal(14)" at level 4 once for every SIGALRM caught
-// and not yet logged. Code that sees EINTR inside a long callback (the chat
-// engine) may call it to keep the line in order with its own.
-void log_caught_signals();

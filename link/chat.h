@@ -25,6 +25,10 @@ constexpr size_t CHAT_ANSWER_MAX = 1024 * 1024;
 // talking still gets its command.
 constexpr int CHAT_DRAIN_READS_MAX = 64;
 
+// 1 when the daemon was started with -d: the engine writes extra level-7
+// traces. The daemon's entry sets it.
+extern int debug_mode;
+
 // Runs a command line ('|' separates commands, '>' splits a command into a
 // prompt step and a Ctrl-Z step) under an overall alarm of
 // commands x wait_ms / 1000 seconds (at least 2, at most 300). The answers

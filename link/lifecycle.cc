@@ -12,7 +12,7 @@ extern "C" {
 
 #include "common/files.h"
 #include "common/log.h"
-#include "daemon/bus_call.h"
+#include "common/bus_call.h"
 #include "link/chat.h"
 #include "link/poll.h"
 #include "link/transport.h"

@@ -16,8 +16,7 @@ bool scan_cache_trimmed = false;
 
 at_channel *channel_of(uloop_timeout *timer)
 {
-	return reinterpret_cast<at_channel *>(reinterpret_cast<char *>(timer) -
-					      offsetof(at_channel, poll_timer));
+	return container_of(timer, at_channel, poll_timer);
 }
 
 bool heartbeat_step_runs(const at_channel *ch)

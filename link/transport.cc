@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/log.h"
+#include "common/own.h"
 
 namespace {
 
@@ -48,8 +49,8 @@ int connect_ipv4(int type, const proto_texts &texts, const char *server, int por
 		return -1;
 	}
 
-	int fd = socket(AF_INET, type, 0);
-	if (fd < 0) {
+	fd_owner fd(socket(AF_INET, type, 0));
+	if (!fd) {
 		log_message(3, "%s", texts.no_socket);
 		return -1;
 	}
@@ -60,28 +61,24 @@ int connect_ipv4(int type, const proto_texts &texts, const char *server, int por
 	addr.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
 	if (inet_pton(AF_INET, server, &addr.sin_addr) <= 0) {
 		log_message(3, "cannot inet_pton the ip(%s for connect)", server);
-		close(fd);
 		return -1;
 	}
 
 	if (type == SOCK_STREAM) {
 		// Set before connecting: on Linux the blocking connect honours it too.
 		timeval tv = {2, 0};
-		if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == -1) {
+		if (setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == -1) {
 			log_message(3, "setsockopt error");
-			close(fd);
 			return -1;
 		}
 	}
 
-	if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) < 0) {
-		close(fd);
+	if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) < 0)
 		return -1;
-	}
 
-	if (nonblocking && fd_set_nonblocking(fd) < 0)
+	if (nonblocking && fd_set_nonblocking(fd.get()) < 0)
 		log_message(3, "%s", texts.no_nonblock);
-	return fd;
+	return fd.release();
 }
 
 } // namespace

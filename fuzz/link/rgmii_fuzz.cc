@@ -1,15 +1,13 @@
 // Bytes from the modem link: the frame decoder on one read, and the answer
-// collection fed through a socketpair, plain and framed. The first input
-// byte picks the collection mode; the rest is what the module sends.
-#include <signal.h>
+// collector fed read by read, plain and framed.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <stdio.h>
 
 #include "common/log.h"
 #include "link/chat.h"
+#include "link/collect.h"
 #include "link/framing.h"
 
 namespace {
@@ -36,50 +34,48 @@ void check_decode(const uint8_t *data, size_t size)
 	free(bytes);
 }
 
+void on_step(const collector &c, const collect_step &step)
+{
+	if (step.count > COLLECT_NOTES_MAX || step.done != c.ended || c.len >= c.size || c.size > CHAT_ANSWER_MAX)
+		abort();
+}
+
+// The collector fed as the engine feeds it: the first byte picks plain or
+// framed (stream or datagram) and the expected text, the second the size
+// of the reads the rest is cut into.
 void check_collect(const uint8_t *data, size_t size)
 {
-	if (size < 1 || size > 128 * 1024)
-		return;
-	int fds[2];
-	if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+	if (size < 2 || size > 128 * 1024)
 		return;
 	const bool framed = data[0] & 1;
 	const char *expect = (data[0] & 2) ? ">" : nullptr;
-	int sndbuf = 256 * 1024;
-	setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
-	size_t off = 1;
-	while (off < size) {
-		ssize_t n = write(fds[1], data + off, size - off);
-		if (n <= 0)
-			break;
-		off += static_cast<size_t>(n);
-	}
-	shutdown(fds[1], SHUT_WR);
-
+	const size_t step = 1 + data[1] % CHAT_WINDOW;
 	at_channel ch = {};
-	ch.link_fd = fds[0];
+	ch.link_fd = -1;
 	ch.link_state = LINK_ATTACHED;
+	snprintf(ch.proto, sizeof(ch.proto), "%s", (data[0] & 4) ? "udp" : "tcp");
 	if (framed) {
 		ch.frame_header_len = 3;
-		ch.encode_at = rgmii_encode_at;
 		ch.decode_frame = rgmii_decode;
-		ch.encode_heartbeat = rgmii_encode_heartbeat;
 		ch.rgmii_ready = 1;
 	}
-	char *answer = nullptr;
-	int len = 0;
-	int code = chat_recv(&ch, &answer, &len, expect, 0);
-	if (code != CHAT_OK && code != CHAT_NO_ANSWER)
+	collector c;
+	if (!c.start(!(data[0] & 8), expect))
+		return;
+	size_t total = 0;
+	char raw[CHAT_BLOCK];
+	for (size_t off = 2; off < size; off += step) {
+		const size_t n = size - off < step ? size - off : step;
+		memcpy(raw, data + off, n);
+		raw[n] = '\0';
+		collect_read(&ch, c, raw, n, on_step);
+		total += n;
+		if (c.len > total || ch.frame_part_len > LINK_FRAME_MAX)
+			abort();
+	}
+	collect_flush(&ch, c, on_step);
+	if (c.len > total || c.data.get()[c.len] != '\0' || (c.cut && c.code() != CHAT_NO_ANSWER))
 		abort();
-	if (static_cast<size_t>(len) > size)
-		abort();
-	free(answer);
-
-	char *pending = nullptr;
-	chat_read_pending(&ch, &pending, &len, 0);
-	free(pending);
-	close(fds[0]);
-	close(fds[1]);
 }
 
 } // namespace
@@ -87,7 +83,6 @@ void check_collect(const uint8_t *data, size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	log_threshold = -1;
-	signal(SIGPIPE, SIG_IGN);
 	check_decode(data, size);
 	if (size > 0)
 		check_decode(data + 1, size - 1);

@@ -15,11 +15,10 @@
 #include <vector>
 
 #include "common/log.h"
-#include "daemon/daemon.h"
 #include "link/chat.h"
 #include "link/framing.h"
 #include "peer.h"
-#include "daemon/signals.h"
+#include "link/signals.h"
 
 extern "C" {
 #include <libubox/uloop.h>

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/log.h"
-#include "daemon/bus_call.h"
+#include "common/bus_call.h"
 #include "link/link.h"
 #include "link/poll.h"
 #include "link/transport.h"

@@ -17,7 +17,7 @@
 
 #include "common/files.h"
 #include "common/log.h"
-#include "daemon/bus_call.h"
+#include "common/bus_call.h"
 #include "harness.h"
 #include "link/chat.h"
 #include "link/link.h"

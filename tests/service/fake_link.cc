@@ -8,7 +8,6 @@
 #include "link/chat.h"
 #include "link/link.h"
 
-at_channel channel;
 fake_link_state fake_link;
 
 void fake_link_reset(const char *channel_name)

@@ -1,4 +1,4 @@
-#include "daemon/bus_call.h"
+#include "common/bus_call.h"
 
 #include <stdlib.h>
 

@@ -1,0 +1,248 @@
+#include "link/collect.h"
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "link/chat.h"
+#include "link/link.h"
+
+namespace {
+
+char ascii_upper(char c)
+{
+	return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Whether `needle` (m bytes; upper case when nocase) occurs in the text
+// a[0, alen) followed by b[0, blen), at a place that ends inside b: what
+// lies wholly in a was looked through before. Zero bytes are text like any.
+bool found_across(const char *a, size_t alen, const char *b, size_t blen, const char *needle, size_t m,
+		  bool nocase)
+{
+	if (m == 0)
+		return true;
+	const size_t total = alen + blen;
+	if (blen == 0 || total < m)
+		return false;
+	for (size_t i = alen >= m - 1 ? alen - (m - 1) : 0; i + m <= total; i++) {
+		size_t k = 0;
+		for (; k < m; k++) {
+			const size_t j = i + k;
+			const char c = j < alen ? a[j] : b[j - alen];
+			if ((nocase ? ascii_upper(c) : c) != needle[k])
+				break;
+		}
+		if (k == m)
+			return true;
+	}
+	return false;
+}
+
+} // namespace
+
+bool collector::start(bool match, const char *expected)
+{
+	data.reset(static_cast<char *>(calloc(1, CHAT_BLOCK)));
+	if (!data)
+		return false;
+	size = capacity = CHAT_BLOCK;
+	matching = match;
+	expect = expected;
+	expect_len = expected ? strlen(expected) : 0;
+	return true;
+}
+
+int collector::code() const
+{
+	return cut ? CHAT_NO_ANSWER : CHAT_OK;
+}
+
+// Room for `need` bytes of text and the zero byte after them.
+bool collector::reserve(size_t need, collect_step &step)
+{
+	collect_note grew = {collect_event::grew, len, strnlen(data.get(), len), size, size, growths};
+	bool ok = true, no_memory = false;
+	while (size < need + 1) {
+		const size_t new_size = size + CHAT_BLOCK;
+		if (new_size > CHAT_ANSWER_MAX) {
+			ok = false;
+			break;
+		}
+		if (new_size > capacity) {
+			size_t cap = capacity * 2 < new_size ? new_size : capacity * 2;
+			if (cap > CHAT_ANSWER_MAX)
+				cap = CHAT_ANSWER_MAX;
+			char *bigger = static_cast<char *>(realloc(data.get(), cap));
+			if (!bigger) {
+				ok = false;
+				no_memory = true;
+				break;
+			}
+			data.release();
+			data.reset(bigger);
+			capacity = cap;
+		}
+		size = new_size;
+		growths++;
+	}
+	grew.to = size;
+	if (grew.to != grew.from)
+		step.note(grew);
+	if (no_memory)
+		step.note({collect_event::no_memory, len});
+	return ok;
+}
+
+void collector::look_for_end(const char *before, size_t before_len, const char *fresh, size_t n,
+			     collect_step &step)
+{
+	if (!matching || ended)
+		return;
+	collect_event seen;
+	if (expect && found_across(before, before_len, fresh, n, expect, expect_len, false))
+		seen = collect_event::matched_expect;
+	else if (found_across(before, before_len, fresh, n, "OK", 2, true))
+		seen = collect_event::matched_ok;
+	else if (found_across(before, before_len, fresh, n, "ERROR", 5, true))
+		seen = collect_event::matched_error;
+	else
+		return;
+	ended = true;
+	step.note({seen, len});
+}
+
+void collector::keep_tail(const char *fresh, size_t n)
+{
+	if (n >= TAIL_MAX) {
+		memcpy(tail, fresh + n - TAIL_MAX, TAIL_MAX);
+		tail_len = TAIL_MAX;
+		return;
+	}
+	const size_t keep = tail_len + n > TAIL_MAX ? TAIL_MAX - n : tail_len;
+	memmove(tail, tail + tail_len - keep, keep);
+	memcpy(tail + keep, fresh, n);
+	tail_len = keep + n;
+}
+
+collect_step collector::add(const char *text, size_t n)
+{
+	collect_step step;
+	if (n > 0 && cut) {
+		look_for_end(tail, tail_len, text, n, step);
+		keep_tail(text, n);
+	} else if (n > 0) {
+		size_t take = n;
+		while (take > 0 && !reserve(len + take, step))
+			take = size - 1 - len; // what still fits; 0 once full
+		char *d = data.get();
+		memcpy(d + len, text, take);
+		look_for_end(d, len, d + len, take, step);
+		len += take;
+		d[len] = '\0';
+		if (take < n) {
+			cut = true;
+			step.note({collect_event::cut, len});
+			keep_tail(d + (len > TAIL_MAX ? len - TAIL_MAX : 0), len > TAIL_MAX ? TAIL_MAX : len);
+			look_for_end(tail, tail_len, text + take, n - take, step);
+			keep_tail(text + take, n - take);
+		}
+	}
+	step.done = ended;
+	return step;
+}
+
+void collect_write(const collector &c, const collect_step &step, bool debug, collect_log log)
+{
+	for (int i = 0; i < step.count; i++) {
+		const collect_note &n = step.notes[i];
+		switch (n.event) {
+		case collect_event::grew: {
+			int growth = n.growths;
+			for (size_t s = n.from + CHAT_BLOCK; s <= n.to; s += CHAT_BLOCK) {
+				growth++;
+				log(7, "base_uint[%d]%d,total %d", static_cast<int>(n.len), static_cast<int>(n.text_len),
+				    static_cast<int>(s));
+				if (debug)
+					log(7, "at memory full,renew[%d]", growth);
+			}
+			break;
+		}
+		case collect_event::no_memory:
+			log(7, "at memory error");
+			break;
+		case collect_event::matched_expect:
+			log(7, "OK match expect[%s]", c.expect);
+			break;
+		case collect_event::matched_ok:
+			if (debug)
+				log(7, "OK");
+			break;
+		case collect_event::matched_error:
+			log(7, "ERROR");
+			break;
+		case collect_event::cut:
+			log(4, "at answer cut at %d bytes, the rest is dropped", static_cast<int>(n.len));
+			break;
+		}
+	}
+}
+
+namespace {
+
+// Hands one frame (or what arrived of it) to decode_frame and adds its text.
+// bytes[n] must be writable: the decoder expects a zero byte there.
+void decode_one(at_channel *ch, collector &c, char *bytes, size_t n, collect_sink on_step)
+{
+	const char saved = bytes[n];
+	bytes[n] = '\0';
+	int text_len = 0;
+	text_owner text(ch->decode_frame(ch, bytes, static_cast<int>(n), &text_len));
+	bytes[n] = saved;
+	if (text && text_len > 0)
+		on_step(c, c.add(text.get(), static_cast<size_t>(text_len) < n ? static_cast<size_t>(text_len) : n));
+}
+
+} // namespace
+
+void collect_flush(at_channel *ch, collector &c, collect_sink on_step)
+{
+	if (!channel_is_framed(ch) || ch->frame_part_len == 0)
+		return;
+	const size_t n = ch->frame_part_len;
+	ch->frame_part_len = 0;
+	decode_one(ch, c, ch->frame_part, n, on_step);
+}
+
+void collect_read(at_channel *ch, collector &c, char *raw, size_t n, collect_sink on_step)
+{
+	if (!channel_is_framed(ch)) {
+		on_step(c, c.add(raw, n));
+		return;
+	}
+	const size_t header = static_cast<size_t>(ch->frame_header_len);
+	if (header < 3 || !link_is_stream(ch)) {
+		decode_one(ch, c, raw, n, on_step);
+		return;
+	}
+	char *part = ch->frame_part;
+	while (n > 0) {
+		size_t held = ch->frame_part_len;
+		const size_t take = n < LINK_FRAME_MAX - held ? n : LINK_FRAME_MAX - held;
+		memcpy(part + held, raw, take);
+		held += take;
+		raw += take;
+		n -= take;
+		size_t at = 0;
+		while (held - at >= header) {
+			const auto *h = reinterpret_cast<const unsigned char *>(part + at);
+			const size_t frame = header + ((static_cast<size_t>(h[header - 2]) << 8) | h[header - 1]);
+			if (held - at < frame)
+				break;
+			decode_one(ch, c, part + at, frame, on_step);
+			at += frame;
+		}
+		memmove(part, part + at, held - at);
+		ch->frame_part_len = static_cast<uint32_t>(held - at);
+	}
+}

@@ -1,0 +1,100 @@
+// Answer collection without I/O: the engine hands in the bytes it read, the
+// collector keeps the answer text and tells after each piece whether the
+// answer is complete and which log lines the engine writes for it.
+#pragma once
+
+#include <stddef.h>
+
+#include "common/own.h"
+#include "link/at_channel.h"
+
+// What one piece of text did, in the order it happened.
+enum class collect_event : unsigned char {
+	grew,           // the buffer grew from `from` to `to` in 1 KiB steps
+	no_memory,      // a growth failed: the answer is cut where it is
+	matched_expect, // the expected text was seen
+	matched_ok,     // "OK" was seen (any case)
+	matched_error,  // "ERROR" was seen (any case)
+	cut,            // the answer reached its bound at `len` bytes
+};
+
+struct collect_note {
+	collect_event event;
+	size_t len = 0;      // text kept when the note was made
+	size_t text_len = 0; // of it, up to the first zero byte
+	size_t from = 0, to = 0;
+	int growths = 0;     // growths before this note
+};
+
+// A piece makes at most one growth run, one memory failure, one cut and one
+// end: the end is seen once, and nothing grows after a cut.
+constexpr int COLLECT_NOTES_MAX = 4;
+
+struct collect_step {
+	bool done = false; // the answer's end was seen: stop reading
+	int count = 0;
+	collect_note notes[COLLECT_NOTES_MAX];
+
+	void note(const collect_note &n)
+	{
+		if (count < COLLECT_NOTES_MAX)
+			notes[count++] = n;
+	}
+};
+
+// The text of one answer. It is kept up to CHAT_ANSWER_MAX bytes (with a
+// zero byte after it); past that the answer is cut, and later text is only
+// looked through for the answer's end. `size` is the size the collection
+// grows the buffer to in 1 KiB steps, as its trace lines tell; the
+// allocation underneath grows geometrically so a long answer costs linear
+// time.
+struct collector {
+	text_owner data;
+	size_t len = 0;
+	size_t size = 0;
+	size_t capacity = 0;
+	int growths = 0;
+	bool matching = false; // look for the answer's end
+	const char *expect = nullptr;
+	size_t expect_len = 0;
+	bool ended = false; // a final result or the expected text was seen
+	bool cut = false;
+	// The last bytes of a cut answer, so an end split across reads is seen.
+	static constexpr size_t TAIL_MAX = 256;
+	char tail[TAIL_MAX] = {};
+	size_t tail_len = 0;
+
+	// The first 1 KiB block; false when it cannot be had. With `match` the
+	// answer ends at "OK", "ERROR" or `expected` (when not null).
+	bool start(bool match, const char *expected);
+
+	// Takes n bytes of answer text (zero bytes are text like any).
+	collect_step add(const char *text, size_t n);
+
+	// The collection's code so far: a cut answer is not the module's whole
+	// answer and does not count as one.
+	int code() const;
+
+private:
+	bool reserve(size_t need, collect_step &step);
+	void look_for_end(const char *before, size_t before_len, const char *fresh, size_t n, collect_step &step);
+	void keep_tail(const char *fresh, size_t n);
+};
+
+// Writes the log lines of a step as the engine writes them; `debug` adds
+// the lines of debug mode.
+using collect_log = void (*)(int level, const char *fmt, ...);
+void collect_write(const collector &c, const collect_step &step, bool debug, collect_log log);
+
+// Feeding a collector from the link, for every kind of link: plain links
+// give the bytes as they are; on a datagram link each read is one whole
+// datagram of frames; on a stream link a frame may be split across reads,
+// so bytes are held in the channel until their frame is whole, and every
+// frame goes to the module's decoder on its own. `on_step` gets every step
+// the collector made. raw[n] must be writable.
+using collect_sink = void (*)(const collector &c, const collect_step &step);
+void collect_read(at_channel *ch, collector &c, char *raw, size_t n, collect_sink on_step);
+
+// A partial frame that nothing completed while the link was quiet is
+// decoded for what it holds, so the stream starts afresh with the next read.
+void collect_flush(at_channel *ch, collector &c, collect_sink on_step);
