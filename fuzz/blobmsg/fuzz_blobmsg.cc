@@ -126,6 +126,8 @@ void text(const uint8_t *data, size_t size)
 
 } // namespace
 
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (!size)

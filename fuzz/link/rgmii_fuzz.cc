@@ -80,6 +80,8 @@ void check_collect(const uint8_t *data, size_t size)
 
 } // namespace
 
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	log_threshold = -1;

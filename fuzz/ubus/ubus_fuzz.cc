@@ -55,6 +55,8 @@ void fuzz_library(const uint8_t *data, size_t size)
 
 } // namespace
 
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	fuzz_daemon(data, size);

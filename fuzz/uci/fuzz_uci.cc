@@ -85,6 +85,8 @@ uci_context *make_context(const std::string &dir)
 
 } // namespace
 
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	if (size == 0)

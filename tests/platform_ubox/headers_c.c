@@ -16,6 +16,8 @@ struct c_record {
 
 /* Builds {"cmd":"AT","n":[1]} through the C view of the headers and returns
  * the value of "cmd" found by policy, or NULL. */
+const char *ubox_c_roundtrip(struct blob_buf *b);
+
 const char *ubox_c_roundtrip(struct blob_buf *b)
 {
 	static const struct blobmsg_policy pol[] = {

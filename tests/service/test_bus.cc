@@ -77,11 +77,11 @@ void test_bus::stop()
 	unlink(socket_.c_str());
 }
 
-const reply_field *call_result::field(const char *name, size_t message) const
+const reply_field *call_result::field(const char *name, size_t index) const
 {
-	if (message >= data.size())
+	if (index >= data.size())
 		return nullptr;
-	for (const auto &f : data[message])
+	for (const auto &f : data[index])
 		if (f.name == name)
 			return &f;
 	return nullptr;

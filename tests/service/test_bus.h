@@ -37,7 +37,7 @@ struct call_result {
 	std::vector<std::vector<reply_field>> data;   // one entry per reply message
 	double data_s = -1;                             // seconds until the first reply message
 	double done_s = -1;                             // seconds until completion
-	const reply_field *field(const char *name, size_t message = 0) const;
+	const reply_field *field(const char *name, size_t index = 0) const;
 };
 
 // One field of a request: a string or an int32.
