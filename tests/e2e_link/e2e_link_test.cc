@@ -23,15 +23,15 @@ class daemon_link : public harness::world_test {
 protected:
 	void start_bus()
 	{
-		world_test::start_bus();
-		start_recorder();
+		ASSERT_EQ("", w.start_bus());
+		ASSERT_EQ("", w.start_recorder());
 	}
-	void start_modem(std::vector<std::string> extra = {}) { start_sim(extra, true); }
+	void start_modem(std::vector<std::string> extra = {}) { ASSERT_EQ("", w.start_sim(extra, true)); }
 	void start_daemon(const std::string &model = "")
 	{
 		harness::world::daemon_options o;
 		o.model = model;
-		world_test::start_daemon(o);
+		ASSERT_EQ("", w.start_daemon(o));
 	}
 	std::string sim_control(const std::string &line) { return w.sim_control(line); }
 	std::string modem_log() { return w.sim_received(); }

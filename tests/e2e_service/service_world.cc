@@ -8,11 +8,6 @@ void service_world::SetUp()
 	w.port = 0;
 }
 
-void service_world::start_sim(const std::vector<std::string> &options)
-{
-	harness::world_test::start_sim(options, true);
-}
-
 void service_world::start_daemon(const std::string &model, bool wait_attach)
 {
 	harness::world::daemon_options o;
@@ -21,7 +16,7 @@ void service_world::start_daemon(const std::string &model, bool wait_attach)
 	o.wait_for = { "connected as" };
 	if (wait_attach)
 		o.wait_for.push_back("attach_odu ok");
-	harness::world_test::start_daemon(o);
+	ASSERT_EQ("", w.start_daemon(o));
 }
 
 std::string service_world::sim(const std::string &line)

@@ -121,34 +121,4 @@ void world::stop()
 		}
 }
 
-void world_test::TearDown()
-{
-	w.stop();
-	sandbox_test::TearDown();
-}
-
-void world_test::start_bus()
-{
-	std::string why = w.start_bus();
-	ASSERT_TRUE(why.empty()) << why;
-}
-
-void world_test::start_recorder()
-{
-	std::string why = w.start_recorder();
-	ASSERT_TRUE(why.empty()) << why;
-}
-
-void world_test::start_sim(const std::vector<std::string> &options, bool record)
-{
-	std::string why = w.start_sim(options, record);
-	ASSERT_TRUE(why.empty()) << why;
-}
-
-void world_test::start_daemon(const world::daemon_options &o)
-{
-	std::string why = w.start_daemon(o);
-	ASSERT_TRUE(why.empty()) << why;
-}
-
 } // namespace harness

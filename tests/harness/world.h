@@ -60,17 +60,14 @@ public:
 };
 
 // Fixture of the scenarios: the sandbox and one world, stopped in TearDown.
-// The start_* here fail the test (fatally) when a program does not come up.
+// ASSERT_EQ("", w.start_bus()) and so on fail the test with the reason.
 class world_test : public sandbox_test {
 protected:
-	void TearDown() override;
-
-	void start_bus();
-	void start_recorder();
-	void start_sim(const std::vector<std::string> &options = {}, bool record = false);
-	void start_daemon(const world::daemon_options &o);
-	void start_daemon() { start_daemon(world::daemon_options{}); }
-
+	void TearDown() override
+	{
+		w.stop();
+		sandbox_test::TearDown();
+	}
 	world w;
 };
 
