@@ -57,7 +57,7 @@ int main(int argc, char **argv)
 	harness::system_log();
 
 	bench::world w;
-	why = w.start();
+	why = bench::start_world(w);
 	if (!why.empty()) {
 		std::fprintf(stderr, "service_bench: %s\n", why.c_str());
 		w.stop();

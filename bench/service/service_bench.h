@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "world.h"
 
 extern "C" {
 #include <libubus.h>
@@ -33,12 +33,9 @@ size_t count_above(const std::vector<double> &samples, double limit_us);
 
 // Our bus daemon on the default socket, the simulator answering at once on
 // TCP, and ravel_tools serving channel "cpe" with its link attached.
-struct world {
-	harness::process bus, sim, daemon;
-	// Empty when all is up, else what failed.
-	std::string start();
-	void stop();
-};
+using world = harness::world;
+// Empty when all is up and the daemon rests in its loop, else what failed.
+std::string start_world(world &w);
 
 // An in-process bus client that calls "at_cmd" {"cmd":"AT"} on "ravelcpe".
 class client {

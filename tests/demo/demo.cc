@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "harness.h"
+#include "world.h"
 
 using namespace std::chrono_literals;
 
@@ -73,12 +73,6 @@ void show_state_file(const char *when)
 	std::fflush(stdout);
 }
 
-int fail(const char *what)
-{
-	std::fprintf(stderr, "demo: %s\n", what);
-	return 1;
-}
-
 } // namespace
 
 int main()
@@ -97,34 +91,36 @@ int main()
 	}
 	harness::system_log();
 	std::thread printer(print_log_lines);
+	// The printer stops before main returns: a running thread would abort it.
+	auto fail = [&printer](const std::string &what) {
+		printing = false;
+		printer.join();
+		std::fprintf(stderr, "demo: %s\n", what.c_str());
+		return 1;
+	};
 
 	std::printf("== ravel_tools demo (private sandbox) ==\n");
-	harness::write_config("ravel_tools", "config channel 'cpe'\n"
-					     "\toption server '127.0.0.1'\n"
-					     "\toption port '5000'\n"
-					     "\toption proto 'tcp'\n");
+	harness::world w;
+	w.write_channel();
 	std::printf("/etc/config/ravel_tools:\n%s\n", harness::read_file("/etc/config/ravel_tools")->c_str());
 
-	auto bus = harness::process::spawn({harness::program_path("ravel-busd")});
-	if (!harness::wait_for_path("/var/run/ubus/ubus.sock", 5s))
-		return fail("the bus daemon did not start");
-	auto netifd = harness::process::spawn({harness::program_path("ravel-bus"), "serve", "network.interface",
-					       "notify_proto", "--log", "/tmp/notify.log"});
-	auto modem = harness::process::spawn({harness::program_path("ravel_modem_sim"), "-p", "5000",
-					      "--no-stdin", "-q", "-c", "/tmp/modem.ctl"});
-	if (!harness::wait_for_path("/tmp/modem.ctl", 5s))
-		return fail("the modem simulator did not start");
-	harness::wait_for_path("/tmp/notify.log", 2s);
+	why = w.start_bus();
+	if (why.empty())
+		why = w.start_recorder();
+	if (why.empty())
+		why = w.start_sim();
+	if (!why.empty())
+		return fail(why);
 
 	std::printf("\nstarting: ravel_tools -i cpe\n");
 	std::fflush(stdout);
-	auto daemon = harness::process::spawn({harness::program_path("ravel_tools"), "-i", "cpe"});
-	if (!harness::system_log().wait_for("attach_odu ok", 10s))
-		return fail("the daemon did not attach to the modem");
+	why = w.start_daemon();
+	if (!why.empty())
+		return fail(why);
 	std::this_thread::sleep_for(500ms);
 	show_state_file("while attached");
-	auto notified = harness::read_file("/tmp/notify.log");
-	std::printf("network.interface got: %s", notified ? notified->c_str() : "(nothing)\n");
+	std::string notified = w.notifications();
+	std::printf("network.interface got: %s", notified.empty() ? "(nothing)\n" : notified.c_str());
 
 	ask("ATI");
 	ask("AT+CSQ|AT+CPIN?");
@@ -138,11 +134,11 @@ int main()
 
 	std::printf("\nstopping the daemon with SIGTERM\n");
 	std::fflush(stdout);
-	daemon.signal(SIGTERM);
-	auto st = daemon.wait(10s);
-	modem.kill();
-	netifd.kill();
-	bus.kill();
+	w.daemon.signal(SIGTERM);
+	auto st = w.daemon.wait(10s);
+	w.sim.kill();
+	w.recorder.kill();
+	w.bus.kill();
 	std::this_thread::sleep_for(200ms);
 	printing = false;
 	printer.join();

@@ -1,40 +1,15 @@
 // The link end to end: the real daemon against the modem simulator, with our
 // bus daemon and a recording stand-in for "network.interface".
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "world.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-using harness::process;
-
-// Sends one control line to the simulator and returns its one-line reply.
-std::string sim_control(const std::string &line)
-{
-	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	sockaddr_un sa{};
-	sa.sun_family = AF_UNIX;
-	snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", "/tmp/modem.ctl");
-	if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
-		close(fd);
-		return "error connect";
-	}
-	std::string msg = line + "\n";
-	(void)!write(fd, msg.data(), msg.size());
-	std::string reply;
-	char c;
-	while (read(fd, &c, 1) == 1 && c != '\n')
-		reply += c;
-	close(fd);
-	return reply;
-}
 
 size_t count_of(const std::string &hay, const std::string &needle)
 {
@@ -44,44 +19,29 @@ size_t count_of(const std::string &hay, const std::string &needle)
 	return n;
 }
 
-class daemon_link : public harness::sandbox_test {
+class daemon_link : public harness::world_test {
 protected:
-	process bus, netifd, modem, daemon;
-
 	void start_bus()
 	{
-		bus = process::spawn({harness::program_path("ravel-busd")});
-		ASSERT_TRUE(harness::wait_for_path("/var/run/ubus/ubus.sock", 5s));
-		netifd = process::spawn({harness::program_path("ravel-bus"), "serve", "network.interface",
-					 "notify_proto", "--log", "/tmp/notify.log"});
-		ASSERT_TRUE(harness::wait_for_path("/tmp/notify.log", 5s));
+		ASSERT_EQ("", w.start_bus());
+		ASSERT_EQ("", w.start_recorder());
 	}
-	void start_modem(std::vector<std::string> extra = {})
-	{
-		std::vector<std::string> argv = {harness::program_path("ravel_modem_sim"), "-p", "5000", "--no-stdin",
-						 "-q", "-c", "/tmp/modem.ctl", "-l", "/tmp/modem.log"};
-		argv.insert(argv.end(), extra.begin(), extra.end());
-		modem = process::spawn(argv);
-		ASSERT_TRUE(harness::wait_for_path("/tmp/modem.ctl", 5s));
-	}
+	void start_modem(std::vector<std::string> extra = {}) { ASSERT_EQ("", w.start_sim(extra, true)); }
 	void start_daemon(const std::string &model = "")
 	{
-		std::string config = "config channel 'cpe'\n\toption server '127.0.0.1'\n\toption port '5000'\n"
-				     "\toption proto 'tcp'\n";
-		if (!model.empty())
-			config += "\toption model '" + model + "'\n";
-		harness::write_config("ravel_tools", config);
-		daemon = process::spawn({harness::program_path("ravel_tools"), "-i", "cpe"});
-		ASSERT_TRUE(harness::system_log().wait_for("attach_odu ok", 10s)) << harness::system_log().dump();
+		harness::world::daemon_options o;
+		o.model = model;
+		ASSERT_EQ("", w.start_daemon(o));
 	}
-	std::string modem_log() { return harness::read_file("/tmp/modem.log").value_or(""); }
+	std::string sim_control(const std::string &line) { return w.sim_control(line); }
+	std::string modem_log() { return w.sim_received(); }
 	// The link-state file once the daemon has written it after its last
 	// attach (the log line comes just before the write).
 	std::string state_file()
 	{
-		harness::wait_for_path("/tmp/oriel/cache/ravel_tools_cpe", 5s);
+		harness::wait_for_path(harness::world::state_file, 5s);
 		std::this_thread::sleep_for(100ms);
-		return harness::read_file("/tmp/oriel/cache/ravel_tools_cpe").value_or("(missing)");
+		return harness::read_file(harness::world::state_file).value_or("(missing)");
 	}
 };
 
@@ -116,8 +76,8 @@ TEST_F(daemon_link, attach_writes_the_state_file_and_notifies_the_interface)
 	ASSERT_TRUE(harness::system_log().wait_for("attach_odu ok", 5s));
 	EXPECT_EQ(attached, state_file());
 
-	daemon.signal(SIGUSR1);
-	auto st = daemon.wait(5s);
+	w.daemon.signal(SIGUSR1);
+	auto st = w.daemon.wait(5s);
 	EXPECT_TRUE(st.exited && st.code == 0);
 }
 
@@ -264,8 +224,8 @@ TEST_F(daemon_link, a_module_that_restarts_is_attached_again_while_nobody_calls)
 
 	// The module goes away with no request in flight: the next poll run
 	// reads the end of the connection and drops the link.
-	modem.kill();
-	unlink("/tmp/modem.ctl");
+	w.sim.kill();
+	unlink(harness::world::sim_ctl);
 	EXPECT_TRUE(state_becomes(detached));
 	std::this_thread::sleep_for(1s); // a few runs find nobody listening
 	harness::system_log().clear();

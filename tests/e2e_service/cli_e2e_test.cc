@@ -1,7 +1,7 @@
 // ravel_tools_cli run as a program against the daemon.
 #include <gtest/gtest.h>
 
-#include "world.h"
+#include "service_world.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ protected:
 	{
 		start_bus();
 		start_sim();
-		daemon_ = start_daemon();
+		start_daemon();
 	}
 };
 

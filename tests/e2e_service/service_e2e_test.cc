@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "world.h"
+#include "service_world.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ protected:
 	{
 		start_bus();
 		start_sim(sim_options);
-		daemon_ = start_daemon(model, model.empty());
+		start_daemon(model, model.empty());
 	}
 };
 
@@ -149,8 +149,8 @@ TEST_F(service_e2e, stop_signal_mid_request_replies_5_then_exits_0)
 	ASSERT_TRUE(harness::system_log().wait_for("alarm_time 153", 10s)) << harness::system_log().dump();
 	std::this_thread::sleep_for(500ms);
 	auto start = std::chrono::steady_clock::now();
-	daemon_.signal(SIGTERM);
-	auto st = daemon_.wait(10s);
+	w.daemon.signal(SIGTERM);
+	auto st = w.daemon.wait(10s);
 	caller.join();
 	EXPECT_TRUE(st.exited && st.code == 0);
 	EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
@@ -209,8 +209,8 @@ TEST_F(service_e2e, bus_restart_reconnects_under_the_same_name)
 {
 	start_all();
 	harness::system_log().clear();
-	bus_.signal(SIGTERM);
-	bus_.wait(5s);
+	w.bus.signal(SIGTERM);
+	w.bus.wait(5s);
 	auto retry = harness::system_log().wait_for("failed to reconnect, trying again in 2 seconds", 5s);
 	ASSERT_TRUE(retry) << harness::system_log().dump();
 	EXPECT_EQ(retry->level, 3);

@@ -1,4 +1,5 @@
 // End-to-end test harness: runs the real programs in a private sandbox.
+// world.h starts the whole system of a scenario on top of it.
 //
 // The sandbox is a private mount namespace entered once per test process:
 //   /tmp, /run (and so /var/run)  fresh tmpfs

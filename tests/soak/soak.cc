@@ -10,9 +10,8 @@
 // (a bus status only while the bus restarts), within its bound; the daemon's
 // RSS and descriptors after warm-up and at the end must match.
 //
-// Exit status: 0 pass, 1 fail, 2 bad usage, 77 no sandbox here (skip).#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+// Exit status: 0 pass, 1 fail, 2 bad usage, 77 no sandbox here (skip).
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "harness.h"
+#include "world.h"
 #include "soak.h"
 
 using namespace std::chrono_literals;
@@ -36,8 +35,7 @@ using namespace soak;
 
 namespace {
 
-constexpr const char *SIM_CTL = "/tmp/modem.ctl";
-constexpr const char *STATE_FILE = "/tmp/oriel/cache/ravel_tools_cpe";
+constexpr const char *STATE_FILE = harness::world::state_file;
 
 void usage(FILE *to)
 {
@@ -118,29 +116,6 @@ bool parse_options(int argc, char **argv, options &o)
 
 // ---------------------------------------------------------------- the campaign
 
-std::string sim_control(const std::string &line)
-{
-	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	sockaddr_un sa{};
-	sa.sun_family = AF_UNIX;
-	std::snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", SIM_CTL);
-	if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
-		if (fd >= 0)
-			close(fd);
-		return "error connect";
-	}
-	timeval tv{5, 0};
-	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-	std::string msg = line + "\n";
-	(void)!write(fd, msg.data(), msg.size());
-	std::string reply;
-	char c;
-	while (read(fd, &c, 1) == 1 && c != '\n')
-		reply += c;
-	close(fd);
-	return reply;
-}
-
 struct window {
 	int64_t from_ns, to_ns;
 };
@@ -158,8 +133,6 @@ public:
 
 private:
 	bool start_world();
-	void start_bus();
-	void start_netifd();
 	void fault_thread();
 	void flood_thread();
 	void inject(const std::string &fault);
@@ -175,7 +148,7 @@ private:
 	const int bound_ms_;
 	shared_state *s_ = nullptr;
 	std::vector<pid_t> callers_;
-	harness::process bus_, netifd_, sim_, daemon_;
+	harness::world w_;
 
 	std::mutex mutex_; // guards what follows, written by the fault thread
 	std::vector<window> restart_windows_;
@@ -211,37 +184,23 @@ void campaign::problem(const std::string &what)
 	problems_.push_back(what);
 }
 
-void campaign::start_bus()
-{
-	bus_ = harness::process::spawn({harness::program_path("ravel-busd")});
-}
-
-void campaign::start_netifd()
-{
-	netifd_ = harness::process::spawn({harness::program_path("ravel-bus"), "serve", "network.interface",
-					   "notify_proto", "--log", "/tmp/notify.log"});
-}
-
 bool campaign::start_world()
 {
-	harness::write_config("ravel_tools", "config channel 'cpe'\n"
-					     "\toption server '127.0.0.1'\n"
-					     "\toption port '5000'\n"
-					     "\toption proto 'tcp'\n");
-	start_bus();
-	if (!harness::wait_for_path("/var/run/ubus/ubus.sock", 5s))
-		return problem("the bus daemon did not start"), false;
-	start_netifd();
-	sim_ = harness::process::spawn({harness::program_path("ravel_modem_sim"), "-p", "5000", "-e", "--no-stdin",
-					"-q", "-c", SIM_CTL});
-	if (!harness::wait_for_path(SIM_CTL, 5s) || !harness::wait_for_path("/tmp/notify.log", 5s))
-		return problem("the simulator or the interface stand-in did not start"), false;
-	std::vector<std::string> argv = {harness::program_path("ravel_tools"), "-i", "cpe"};
-	if (!o_.daemon_level.empty())
-		argv.insert(argv.end(), {"-l", o_.daemon_level});
-	daemon_ = harness::process::spawn(argv, o_.daemon_env);
-	if (!harness::system_log().wait_for("attach_odu ok", 15s))
-		return problem("the daemon did not attach to the module"), false;
+	std::string why = w_.start_bus();
+	if (why.empty())
+		why = w_.start_recorder();
+	if (why.empty())
+		why = w_.start_sim({"-e"});
+	if (why.empty()) {
+		harness::world::daemon_options d;
+		if (!o_.daemon_level.empty())
+			d.args = {"-l", o_.daemon_level};
+		d.env = o_.daemon_env;
+		d.deadline = 15s;
+		why = w_.start_daemon(d);
+	}
+	if (!why.empty())
+		return problem(why), false;
 	return true;
 }
 
@@ -265,9 +224,9 @@ bool campaign::probe_ok(harness::ms deadline)
 // names the server), the notification after the attach done, the loop idle.
 footprint campaign::settle_and_measure()
 {
-	sim_control("silence off");
-	sim_control("refuse off");
-	sim_control("clear");
+	w_.sim_control("silence off");
+	w_.sim_control("refuse off");
+	w_.sim_control("clear");
 	if (!probe_ok(30s))
 		problem("the daemon did not answer a quiet call after the faults");
 	for (int i = 0; i < 50; i++) {
@@ -276,13 +235,13 @@ footprint campaign::settle_and_measure()
 		std::this_thread::sleep_for(100ms);
 	}
 	std::this_thread::sleep_for(1500ms);
-	daemon_.wait_idle(5s);
-	footprint f = measure(daemon_.pid());
+	w_.daemon.wait_idle(5s);
+	footprint f = measure(w_.daemon.pid());
 	// Two readings in a row must agree, so a poll run in flight is not taken.
 	for (int i = 0; i < 10; i++) {
 		std::this_thread::sleep_for(300ms);
-		daemon_.wait_idle(5s);
-		footprint g = measure(daemon_.pid());
+		w_.daemon.wait_idle(5s);
+		footprint g = measure(w_.daemon.pid());
 		if (g.fds == f.fds && g.rss_kib == f.rss_kib)
 			break;
 		f = g;
@@ -296,23 +255,22 @@ void campaign::restart_bus(bool hard)
 	size_t reconnects = harness::system_log().find("reconnected to ubus").size();
 	note("bus restart %d (%s)", restarts_done_ + 1, hard ? "SIGKILL" : "SIGTERM");
 	if (hard) {
-		bus_.kill();
+		w_.bus.kill();
 	} else {
-		bus_.signal(SIGTERM);
-		auto st = bus_.wait(10s);
+		w_.bus.signal(SIGTERM);
+		auto st = w_.bus.wait(10s);
 		if (!st.ended || !st.exited || st.code != 0)
 			problem("the bus daemon did not end cleanly on SIGTERM");
 	}
 	{
 		std::lock_guard lock(mutex_);
-		bus_errs_.push_back(bus_.err());
+		bus_errs_.push_back(w_.bus.err());
 	}
 	std::this_thread::sleep_for(1s);
-	start_bus();
-	if (!harness::wait_for_path("/var/run/ubus/ubus.sock", 5s))
+	if (!w_.start_bus().empty())
 		problem("the bus daemon did not come back");
-	if (!netifd_.running())
-		start_netifd();
+	if (!w_.recorder.running())
+		w_.start_recorder();
 	// The daemon retries every 2 s; give it a few rounds.
 	bool back = false;
 	for (int i = 0; i < 200 && !back; i++) {
@@ -334,11 +292,11 @@ void campaign::restart_bus(bool hard)
 void campaign::inject(const std::string &fault)
 {
 	auto ctl = [&](const std::string &line, bool need_link = true) {
-		std::string r = sim_control(line);
+		std::string r = w_.sim_control(line);
 		// A fault that needs the link waits for the daemon to attach again.
 		for (int i = 0; need_link && i < 100 && r.find("no connection") != std::string::npos; i++) {
 			std::this_thread::sleep_for(100ms);
-			r = sim_control(line);
+			r = w_.sim_control(line);
 		}
 		if (r.compare(0, 2, "ok") != 0 && (need_link || r.find("no connection") == std::string::npos))
 			problem("simulator control \"" + line + "\" answered \"" + r + "\"");
@@ -399,7 +357,7 @@ void campaign::flood_thread()
 			// Nothing is sent while the footprint is measured.
 			std::lock_guard lock(fault_mutex_);
 			for (int i = 0; faults_enabled_ && i < 1 + int(sent % 3); i++)
-				if (sim_control(texts[sent % 4]).compare(0, 2, "ok") == 0)
+				if (w_.sim_control(texts[sent % 4]).compare(0, 2, "ok") == 0)
 					sent++;
 		}
 		s_->fault_gate = std::min(o_.calls, s_->fault_gate.load() + 2L * o_.callers);
@@ -491,7 +449,7 @@ bool campaign::wait_done(long count)
 				return false;
 			}
 		}
-		if (!daemon_.running()) {
+		if (!w_.daemon.running()) {
 			problem("the daemon ended during the campaign");
 			return false;
 		}
@@ -602,10 +560,10 @@ int campaign::run()
 		if (has_sanitizer_report(p.err()))
 			problem(std::string(name) + " reported:\n" + p.err());
 	};
-	stop(daemon_, "ravel_tools");
-	stop(netifd_, "ravel-bus serve");
-	stop(sim_, "ravel_modem_sim");
-	stop(bus_, "ravel-busd");
+	stop(w_.daemon, "ravel_tools");
+	stop(w_.recorder, "ravel-bus serve");
+	stop(w_.sim, "ravel_modem_sim");
+	stop(w_.bus, "ravel-busd");
 	for (const auto &err : bus_errs_)
 		if (has_sanitizer_report(err))
 			problem("a restarted ravel-busd reported:\n" + err);

@@ -1,9 +1,9 @@
+// The private sandbox: namespaces, mounts, the program and file helpers.
 #include "harness.h"
+#include "internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <regex.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
@@ -15,21 +15,17 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <set>
 #include <sstream>
+#include <mutex>
 #include <stdexcept>
 
 #if !defined(RAVEL_BIN_DIR) || !defined(RAVEL_SOURCE_DIR)
 #error "RAVEL_BIN_DIR and RAVEL_SOURCE_DIR must name the build and source trees"
 #endif
-
-extern char **environ;
 
 namespace harness {
 
@@ -37,11 +33,6 @@ namespace {
 
 constexpr char PRIVATE_DIR[] = "/run/ravel-harness";
 constexpr char UPTIME_FILE[] = "/run/ravel-harness/uptime";
-
-std::string errno_text(const std::string &what)
-{
-	return what + ": " + strerror(errno);
-}
 
 bool write_text(const std::string &path, const std::string &text)
 {
@@ -269,13 +260,11 @@ void private_loopback()
 std::mutex sandbox_mutex;
 std::optional<std::string> sandbox_result;
 
-std::mutex children_mutex;
-std::set<pid_t> children;
+} // namespace
 
-void forget_child(pid_t pid)
+std::string errno_text(const std::string &what)
 {
-	std::lock_guard lock(children_mutex);
-	children.erase(pid);
+	return what + ": " + strerror(errno);
 }
 
 std::string scratch_dir()
@@ -290,17 +279,6 @@ std::string scratch_dir()
 	}();
 	return dir;
 }
-
-std::vector<char *> c_strings(std::vector<std::string> &texts)
-{
-	std::vector<char *> out;
-	for (auto &t : texts)
-		out.push_back(t.data());
-	out.push_back(nullptr);
-	return out;
-}
-
-} // namespace
 
 std::string enter_sandbox()
 {
@@ -353,15 +331,7 @@ void sandbox_test::SetUp()
 
 void sandbox_test::TearDown()
 {
-	std::set<pid_t> left;
-	{
-		std::lock_guard lock(children_mutex);
-		left.swap(children);
-	}
-	for (pid_t pid : left) {
-		::kill(pid, SIGKILL);
-		waitpid(pid, nullptr, 0);
-	}
+	kill_spawned();
 }
 
 bool program_exists(const std::string &name)
@@ -451,402 +421,4 @@ void set_uptime(const std::string &line)
 	if (!ok)
 		throw std::runtime_error(errno_text("writing the uptime file"));
 }
-
-// ---- processes ----
-
-process process::spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env)
-{
-	if (argv.empty())
-		throw std::invalid_argument("spawn without a program");
-
-	static int counter = 0;
-	process p;
-	std::string base = scratch_dir() + "/proc-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-	p.out_path_ = base + ".out";
-	p.err_path_ = base + ".err";
-
-	std::vector<std::string> args = argv;
-	std::vector<std::string> envs;
-	for (char **e = environ; *e; e++)
-		envs.emplace_back(*e);
-	envs.insert(envs.end(), env.begin(), env.end());
-	std::vector<char *> c_args = c_strings(args);
-	std::vector<char *> c_env = c_strings(envs);
-
-	int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-	int out = open(p.out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-	int err = open(p.err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-	if (in < 0 || out < 0 || err < 0) {
-		for (int fd : {in, out, err})
-			if (fd >= 0)
-				close(fd);
-		throw std::runtime_error(errno_text("opening the capture files"));
-	}
-
-	p.start_ = std::chrono::steady_clock::now();
-	pid_t pid = fork();
-	if (pid == 0) {
-		// Only async-signal-safe calls from here: the parent has threads.
-		struct sigaction dfl = {};
-		dfl.sa_handler = SIG_DFL;
-		for (int s = 1; s < NSIG; s++)
-			sigaction(s, &dfl, nullptr);
-		sigset_t none;
-		sigemptyset(&none);
-		sigprocmask(SIG_SETMASK, &none, nullptr);
-		dup2(in, 0);
-		dup2(out, 1);
-		dup2(err, 2);
-		execve(c_args[0], c_args.data(), c_env.data());
-		static const char msg[] = "harness: exec failed\n";
-		(void)!write(2, msg, sizeof(msg) - 1);
-		_exit(127);
-	}
-	int fork_errno = errno;
-	close(in);
-	close(out);
-	close(err);
-	if (pid < 0) {
-		errno = fork_errno;
-		throw std::runtime_error(errno_text("fork"));
-	}
-	p.pid_ = pid;
-	{
-		std::lock_guard lock(children_mutex);
-		children.insert(pid);
-	}
-	return p;
-}
-
-process::process(process &&other) noexcept
-	: pid_(other.pid_), out_path_(std::move(other.out_path_)), err_path_(std::move(other.err_path_)),
-	  start_(other.start_), status_(other.status_)
-{
-	other.pid_ = -1;
-}
-
-process &process::operator=(process &&other) noexcept
-{
-	if (this != &other) {
-		if (pid_ > 0)
-			kill();
-		pid_ = other.pid_;
-		out_path_ = std::move(other.out_path_);
-		err_path_ = std::move(other.err_path_);
-		start_ = other.start_;
-		status_ = other.status_;
-		other.pid_ = -1;
-	}
-	return *this;
-}
-
-process::~process()
-{
-	if (pid_ > 0)
-		kill();
-}
-
-void process::reap(int status)
-{
-	status_.ended = true;
-	status_.elapsed = std::chrono::duration_cast<ms>(std::chrono::steady_clock::now() - start_);
-	if (WIFEXITED(status)) {
-		status_.exited = true;
-		status_.code = WEXITSTATUS(status);
-	} else if (WIFSIGNALED(status)) {
-		status_.signal = WTERMSIG(status);
-	}
-	forget_child(pid_);
-	pid_ = -1;
-}
-
-bool process::running()
-{
-	if (pid_ <= 0)
-		return false;
-	int status;
-	pid_t r = waitpid(pid_, &status, WNOHANG);
-	if (r == pid_) {
-		reap(status);
-		return false;
-	}
-	return true;
-}
-
-bool process::signal(int signo)
-{
-	return pid_ > 0 && ::kill(pid_, signo) == 0;
-}
-
-bool process::wait_caught(int signo, ms deadline)
-{
-	auto end = std::chrono::steady_clock::now() + deadline;
-	std::string status_path = "/proc/" + std::to_string(pid_) + "/status";
-	while (running()) {
-		std::ifstream f(status_path);
-		std::string line;
-		while (std::getline(f, line)) {
-			if (line.rfind("SigCgt:", 0) != 0)
-				continue;
-			unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-			if (mask & (1ULL << (signo - 1)))
-				return true;
-		}
-		if (std::chrono::steady_clock::now() >= end)
-			return false;
-		std::this_thread::sleep_for(5ms);
-	}
-	return false;
-}
-
-bool process::wait_idle(ms deadline)
-{
-	auto end = std::chrono::steady_clock::now() + deadline;
-	std::string wchan_path = "/proc/" + std::to_string(pid_) + "/wchan";
-	int in_a_row = 0;
-	while (running()) {
-		std::string wchan = read_file(wchan_path).value_or("");
-		bool waiting = wchan.find("poll") != std::string::npos || wchan.find("select") != std::string::npos;
-		in_a_row = waiting ? in_a_row + 1 : 0;
-		if (in_a_row >= 2)
-			return true;
-		if (std::chrono::steady_clock::now() >= end)
-			return false;
-		std::this_thread::sleep_for(10ms);
-	}
-	return false;
-}
-
-exit_status process::wait(ms deadline)
-{
-	auto end = std::chrono::steady_clock::now() + deadline;
-	while (running()) {
-		if (std::chrono::steady_clock::now() >= end) {
-			exit_status s;
-			s.elapsed = std::chrono::duration_cast<ms>(std::chrono::steady_clock::now() - start_);
-			return s;
-		}
-		std::this_thread::sleep_for(5ms);
-	}
-	return status_;
-}
-
-exit_status process::kill()
-{
-	if (pid_ > 0) {
-		::kill(pid_, SIGKILL);
-		int status;
-		if (waitpid(pid_, &status, 0) == pid_)
-			reap(status);
-	}
-	return status_;
-}
-
-std::string process::out() const
-{
-	return read_file(out_path_).value_or("");
-}
-
-std::string process::err() const
-{
-	return read_file(err_path_).value_or("");
-}
-
-run_result run(const std::vector<std::string> &argv, ms deadline, const std::vector<std::string> &env)
-{
-	process p = process::spawn(argv, env);
-	run_result r;
-	r.status = p.wait(deadline);
-	if (!r.status.ended)
-		p.kill();
-	r.out = p.out();
-	r.err = p.err();
-	return r;
-}
-
-// ---- system log ----
-
-std::optional<log_line> parse_log_line(const std::string &raw)
-{
-	std::string s = raw;
-	while (!s.empty() && s.back() == '\0')
-		s.pop_back();
-	if (s.size() < 3 || s[0] != '<')
-		return std::nullopt;
-	size_t close_pos = s.find('>');
-	if (close_pos == std::string::npos || close_pos == 1 || close_pos > 4)
-		return std::nullopt;
-	int pri = 0;
-	for (size_t i = 1; i < close_pos; i++) {
-		if (s[i] < '0' || s[i] > '9')
-			return std::nullopt;
-		pri = pri * 10 + (s[i] - '0');
-	}
-	log_line line;
-	line.raw = raw;
-	line.level = pri & 7;
-	line.facility = pri >> 3;
-
-	// "Mmm dd hh:mm:ss " as glibc writes it.
-	std::string rest = s.substr(close_pos + 1);
-	if (rest.size() > 16 && rest[3] == ' ' && rest[6] == ' ' && rest[9] == ':' && rest[12] == ':' &&
-	    rest[15] == ' ') {
-		line.timestamp = rest.substr(0, 15);
-		rest = rest.substr(16);
-	}
-	size_t colon = rest.find(": ");
-	if (colon == std::string::npos)
-		return std::nullopt;
-	std::string tag = rest.substr(0, colon);
-	line.text = rest.substr(colon + 2);
-	size_t bracket = tag.find('[');
-	if (bracket != std::string::npos && tag.back() == ']') {
-		line.ident = tag.substr(0, bracket);
-		line.pid = std::atoi(tag.substr(bracket + 1, tag.size() - bracket - 2).c_str());
-	} else {
-		line.ident = tag;
-	}
-	return line;
-}
-
-syslog_capture::syslog_capture()
-{
-	if (!in_sandbox())
-		throw std::runtime_error("the syslog capture needs the sandbox");
-	fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-	if (fd_ < 0)
-		throw std::runtime_error(errno_text("socket"));
-	int size = 4 << 20;
-	setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-	struct sockaddr_un addr = {};
-	addr.sun_family = AF_UNIX;
-	strcpy(addr.sun_path, "/dev/log");
-	unlink(addr.sun_path);
-	if (bind(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0) {
-		close(fd_);
-		throw std::runtime_error(errno_text("binding /dev/log"));
-	}
-	chmod(addr.sun_path, 0666);
-	if (pipe2(stop_pipe_, O_CLOEXEC) != 0) {
-		close(fd_);
-		throw std::runtime_error(errno_text("pipe"));
-	}
-	thread_ = std::thread([this] { drain(); });
-}
-
-syslog_capture::~syslog_capture()
-{
-	(void)!write(stop_pipe_[1], "x", 1);
-	if (thread_.joinable())
-		thread_.join();
-	close(stop_pipe_[0]);
-	close(stop_pipe_[1]);
-	close(fd_);
-}
-
-void syslog_capture::drain()
-{
-	std::vector<char> buf(64 * 1024);
-	for (;;) {
-		struct pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-		if (poll(fds, 2, -1) < 0) {
-			if (errno == EINTR)
-				continue;
-			return;
-		}
-		if (fds[1].revents)
-			return;
-		for (;;) {
-			ssize_t n = recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
-			if (n < 0)
-				break;
-			std::string raw(buf.data(), static_cast<size_t>(n));
-			log_line line;
-			if (auto parsed = parse_log_line(raw))
-				line = *parsed;
-			else
-				line.raw = line.text = raw;
-			line.received = std::chrono::steady_clock::now();
-			std::lock_guard lock(mutex_);
-			lines_.push_back(std::move(line));
-			cv_.notify_all();
-		}
-	}
-}
-
-std::vector<log_line> syslog_capture::lines()
-{
-	std::lock_guard lock(mutex_);
-	return lines_;
-}
-
-template <typename Pred> std::optional<log_line> syslog_capture::wait_until(Pred pred, ms deadline)
-{
-	auto end = std::chrono::steady_clock::now() + deadline;
-	std::unique_lock lock(mutex_);
-	size_t seen = 0;
-	for (;;) {
-		for (; seen < lines_.size(); seen++)
-			if (pred(lines_[seen]))
-				return lines_[seen];
-		if (cv_.wait_until(lock, end) == std::cv_status::timeout) {
-			for (; seen < lines_.size(); seen++)
-				if (pred(lines_[seen]))
-					return lines_[seen];
-			return std::nullopt;
-		}
-	}
-}
-
-std::optional<log_line> syslog_capture::wait_for(const std::string &substring, ms deadline)
-{
-	return wait_until([&](const log_line &l) { return l.text.find(substring) != std::string::npos; },
-			  deadline);
-}
-
-std::optional<log_line> syslog_capture::wait_for_regex(const std::string &pattern, ms deadline)
-{
-	regex_t re;
-	if (regcomp(&re, pattern.c_str(), REG_EXTENDED | REG_NOSUB) != 0)
-		throw std::invalid_argument("bad pattern: " + pattern);
-	auto found = wait_until([&](const log_line &l) { return regexec(&re, l.text.c_str(), 0, nullptr, 0) == 0; },
-				deadline);
-	regfree(&re);
-	return found;
-}
-
-std::vector<log_line> syslog_capture::find(const std::string &substring)
-{
-	std::vector<log_line> out;
-	std::lock_guard lock(mutex_);
-	for (const auto &l : lines_)
-		if (l.text.find(substring) != std::string::npos)
-			out.push_back(l);
-	return out;
-}
-
-void syslog_capture::clear()
-{
-	std::lock_guard lock(mutex_);
-	lines_.clear();
-}
-
-std::string syslog_capture::dump()
-{
-	std::string out;
-	std::lock_guard lock(mutex_);
-	for (const auto &l : lines_) {
-		out += l.raw;
-		if (out.empty() || out.back() != '\n')
-			out += '\n';
-	}
-	return out;
-}
-
-syslog_capture &system_log()
-{
-	static syslog_capture capture;
-	return capture;
-}
-
 } // namespace harness
