@@ -515,12 +515,12 @@ struct figures {
 	size_t echo = 0;
 };
 
-void row(const char *what, double ours, double other, bool have_other, const char *fmt = "%12.0f")
+void row(const char *what, double ours, double other, bool have_other, int decimals = 0)
 {
 	std::printf("%-36s", what);
-	std::printf(fmt, ours);
+	std::printf("%12.*f", decimals, ours);
 	if (have_other) {
-		std::printf(fmt, other);
+		std::printf("%12.*f", decimals, other);
 		if (other > 0)
 			std::printf("%10.2fx", ours / other);
 	}
@@ -589,7 +589,7 @@ int main(int argc, char **argv)
 	row("anonymous after 100,000 calls, KiB", double(f[0].anon), double(f[1].anon), both);
 	row("PINGs/s, no idle clients", median(f[0].quiet), median(f[1].quiet), both);
 	row("PINGs/s, 5,000 idle clients", median(f[0].crowded), median(f[1].crowded), both);
-	row("CPU % out of descriptors", median(f[0].cpu), median(f[1].cpu), both, "%12.1f");
+	row("CPU % out of descriptors", median(f[0].cpu), median(f[1].cpu), both, 1);
 	std::printf("%-36s%12s%12s\n", "serves again when one frees", f[0].resumed ? "yes" : "NO",
 		    both ? (f[1].resumed ? "yes" : "NO") : "");
 	std::printf("%-36s%12zu", "largest PING body echoed, bytes", f[0].echo);

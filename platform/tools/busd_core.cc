@@ -671,7 +671,7 @@ void bus::invoke(client &c, const msg_header &hdr, struct blob_attr **tb)
 		return;
 	}
 	if (id == UBUS_SYSTEM_OBJECT_ACL) {
-		if (strcmp(method, "query")) {
+		if (strcmp(method, "query") != 0) {
 			send_status(c, hdr, UBUS_STATUS_INVALID_COMMAND);
 			return;
 		}

@@ -37,11 +37,14 @@ constexpr command_kind KINDS[] = {
 };
 constexpr int N_KINDS = sizeof(KINDS) / sizeof(KINDS[0]);
 
+// The kinds' texts carry at most one "%ld", for the ticket.
 std::string command_text(int kind, long ticket)
 {
-	char buf[128];
-	std::snprintf(buf, sizeof(buf), KINDS[kind].name, ticket % 1000);
-	return buf;
+	std::string text = KINDS[kind].name;
+	const auto at = text.find("%ld");
+	if (at != std::string::npos)
+		text.replace(at, 3, std::to_string(ticket % 1000));
+	return text;
 }
 
 int pick_kind(unsigned seed, long ticket)

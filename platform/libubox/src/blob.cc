@@ -155,6 +155,7 @@ void *blob_nest_start(struct blob_buf *buf, int id)
     if (!attr)
         return nullptr;
     buf->head = attr;
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the cookie is an offset, not an address
     return reinterpret_cast<void *>(uintptr_t(head_off_before) + BLOB_COOKIE);
 }
 

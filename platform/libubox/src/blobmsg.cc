@@ -195,6 +195,7 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
                   struct blob_attr **tb, void *data, unsigned int len)
 {
     if (policy_len > 0)
+        // NOLINTNEXTLINE(bugprone-sizeof-expression): an array of attribute pointers
         memset(tb, 0, sizeof(*tb) * size_t(policy_len));
     if (!data || !len)
         return -EINVAL;
@@ -228,6 +229,7 @@ int blobmsg_parse_array(const struct blobmsg_policy *policy, int policy_len,
                         struct blob_attr **tb, void *data, unsigned int len)
 {
     if (policy_len > 0)
+        // NOLINTNEXTLINE(bugprone-sizeof-expression): an array of attribute pointers
         memset(tb, 0, sizeof(*tb) * size_t(policy_len));
     if (!data)
         return -EINVAL;
@@ -276,6 +278,7 @@ void *blobmsg_open_nested(struct blob_buf *buf, const char *name, bool array)
     size_t hdrlen = blob_len(attr);
     blob_set_raw_len(buf->head, unsigned(blob_pad_len(buf->head) - hdrlen));
     buf->head = attr;
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the cookie is an offset, not an address
     return reinterpret_cast<void *>(uintptr_t(enclosing) + BLOB_COOKIE);
 }
 

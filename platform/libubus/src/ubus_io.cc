@@ -338,6 +338,7 @@ struct blob_buf *ubus_msg_buf()
 
 void ubus_parse_body(struct blob_attr *body, struct blob_attr **tb)
 {
+	// NOLINTNEXTLINE(bugprone-sizeof-expression): an array of attribute pointers
 	memset(tb, 0, sizeof(*tb) * UBUS_ATTR_MAX);
 	uint32_t rem = blob_len(body);
 	auto *p = static_cast<uint8_t *>(blob_data(body));
@@ -589,6 +590,7 @@ int ubus_reconnect(struct ubus_context *ctx, const char *path)
 	int i = 0;
 	list_for_each(p, &ctx->objects.list_head)
 		objs[i++] = container_of(p, struct ubus_object, avl.list);
+	// NOLINTNEXTLINE(bugprone-sizeof-expression): an array of object pointers
 	qsort(objs, size_t(n), sizeof(*objs), cmp_obj_id);
 	for (i = 0; i < n; i++) {
 		objs[i]->id = 0;

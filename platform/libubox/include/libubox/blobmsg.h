@@ -268,6 +268,7 @@ static inline int64_t blobmsg_cast_s64(struct blob_attr *attr)
 	else if (blobmsg_type(attr) == BLOBMSG_TYPE_INT16)
 		tmp = (int16_t)blobmsg_get_u16(attr);
 	else if (blobmsg_type(attr) == BLOBMSG_TYPE_INT8)
+		// NOLINTNEXTLINE(bugprone-signed-char-misuse): an int8 value widens with its sign
 		tmp = (int8_t)blobmsg_get_u8(attr);
 
 	return tmp;
