@@ -16,17 +16,16 @@ extern "C" {
 #include "cli/timeout.h"
 #include "common/log.h"
 
-static const char usage_text[] =
-	"Usage: %s [options]\n"
-	"Options:\n"
-	" -c <cmd>:        at cmd\n"
-	" -i <interface>:  at channel\n"
-	" -d :             debug mode\n"
-	" -l <level>:      log level 0-7,default 3\n"
-	" -L <level>:      at log level \n"
-	" -w <time>:       at wait time,unit ms,default 200ms\n"
-	" -W <time>:       at over sleep time,unit s,\n"
-	"\n";
+static const char usage_text[] = "Usage: %s [options]\n"
+				 "Options:\n"
+				 " -c <cmd>:        at cmd\n"
+				 " -i <interface>:  at channel\n"
+				 " -d :             debug mode\n"
+				 " -l <level>:      log level 0-7,default 3\n"
+				 " -L <level>:      at log level \n"
+				 " -w <time>:       at wait time,unit ms,default 200ms\n"
+				 " -W <time>:       at over sleep time,unit s,\n"
+				 "\n";
 
 static struct blob_buf request_buf;
 
@@ -44,14 +43,28 @@ static int parse_options(int argc, char **argv, cli_options &o)
 	int opt;
 	while ((opt = getopt(argc, argv, "+i:w:W:c:l:L:d")) != -1) {
 		switch (opt) {
-		case 'i': o.channel = optarg; break;
-		case 'w': o.wait = atoi(optarg); break;
-		case 'W': o.block = atoi(optarg); break;
-		case 'c': o.cmd = optarg; break;
-		case 'l': log_threshold = atoi(optarg); break;
-		case 'L': o.at_log_level = atoi(optarg); break;
-		case 'd': break;
-		default: return -1;
+		case 'i':
+			o.channel = optarg;
+			break;
+		case 'w':
+			o.wait = atoi(optarg);
+			break;
+		case 'W':
+			o.block = atoi(optarg);
+			break;
+		case 'c':
+			o.cmd = optarg;
+			break;
+		case 'l':
+			log_threshold = atoi(optarg);
+			break;
+		case 'L':
+			o.at_log_level = atoi(optarg);
+			break;
+		case 'd':
+			break;
+		default:
+			return -1;
 		}
 	}
 	return 0;
@@ -92,8 +105,7 @@ static void run_call(struct ubus_context *ctx, const cli_options &o, const call_
 	report_cli_signals();
 
 	log_message(7, "send %s,at_cmd %s,waittime %d,blocktime %d", o.channel, o.cmd, o.wait, o.block);
-	ubus_invoke(ctx, id, "at_cmd", request_buf.head, on_at_reply,
-		    const_cast<char *>(o.cmd), timeout.ms);
+	ubus_invoke(ctx, id, "at_cmd", request_buf.head, on_at_reply, const_cast<char *>(o.cmd), timeout.ms);
 	blob_buf_free(&request_buf);
 }
 
@@ -119,8 +131,8 @@ int main(int argc, char **argv)
 	// different command to the module.
 	call_timeout timeout = compute_call_timeout(o.cmd, o.wait, o.block);
 	if (timeout.long_segment) {
-		fprintf(stderr, "%s: a command before '|' is longer than %d bytes, nothing sent\n",
-			argv[0], SEGMENT_LIMIT);
+		fprintf(stderr, "%s: a command before '|' is longer than %d bytes, nothing sent\n", argv[0],
+			SEGMENT_LIMIT);
 		return 0;
 	}
 

@@ -8,8 +8,8 @@
 enum { REPLY_RESPONE, REPLY_CODE, REPLY_FIELD_COUNT };
 
 static const struct blobmsg_policy at_reply_policy[REPLY_FIELD_COUNT] = {
-	{ "respone", BLOBMSG_TYPE_STRING },
-	{ "code", BLOBMSG_TYPE_INT32 },
+	{"respone", BLOBMSG_TYPE_STRING},
+	{"code", BLOBMSG_TYPE_INT32},
 };
 
 void on_at_reply(struct ubus_request *req, int, struct blob_attr *msg)

@@ -7,9 +7,9 @@
 constexpr int SEGMENT_LIMIT = 64;
 
 struct call_timeout {
-	int32_t ms;         // time-out to hand to the bus call, always at least 1
-	int segments;       // non-empty commands found before a "|"
-	int long_segment;   // 1 when a command before a "|" is longer than SEGMENT_LIMIT
+	int32_t ms;       // time-out to hand to the bus call, always at least 1
+	int segments;     // non-empty commands found before a "|"
+	int long_segment; // 1 when a command before a "|" is longer than SEGMENT_LIMIT
 };
 
 // Time-out of one at_cmd call in milliseconds: 3100 per command before a "|"

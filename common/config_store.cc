@@ -41,7 +41,7 @@ static char *join_items(struct uci_list *items)
 	size_t len = 0;
 	bool any = false;
 	struct uci_element *e;
-	uci_foreach_element(items, e) {
+	uci_foreach_element (items, e) {
 		len += strlen(e->name) + (any ? 1 : 0);
 		any = true;
 	}
@@ -51,7 +51,7 @@ static char *join_items(struct uci_list *items)
 	if (!out)
 		return nullptr;
 	char *at = out;
-	uci_foreach_element(items, e) {
+	uci_foreach_element (items, e) {
 		if (at != out)
 			*at++ = ' ';
 		size_t n = strlen(e->name);

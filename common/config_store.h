@@ -8,9 +8,9 @@ extern "C" {
 
 // One opened package. Made by config_open, released by config_close.
 struct config_handle {
-	struct uci_context *ctx;  // context of this handle alone
-	struct uci_package *pkg;  // the loaded package, owned by ctx
-	char package_name[128];   // the name given to config_open, cut to 127 bytes
+	struct uci_context *ctx; // context of this handle alone
+	struct uci_package *pkg; // the loaded package, owned by ctx
+	char package_name[128];  // the name given to config_open, cut to 127 bytes
 };
 
 // Loads the package `name` from the default configuration directory (with

@@ -17,7 +17,11 @@ constexpr size_t PATH_SIZE = 256;
 
 struct file_closer {
 	FILE *f;
-	~file_closer() { if (f) fclose(f); }
+	~file_closer()
+	{
+		if (f)
+			fclose(f);
+	}
 };
 
 // Reads the first line of the uptime file; false when it cannot be opened or read.
@@ -58,7 +62,8 @@ int open_dir(const char *dir, bool make, fd_owner &out)
 			// O_DIRECTORY wins over O_NOFOLLOW: a link gives ENOTDIR too.
 			struct stat st;
 			int status = FILE_FAILED;
-			if ((errno == ENOTDIR || errno == ELOOP) && fstatat(fd.get(), part, &st, AT_SYMLINK_NOFOLLOW) == 0)
+			if ((errno == ENOTDIR || errno == ELOOP) &&
+			    fstatat(fd.get(), part, &st, AT_SYMLINK_NOFOLLOW) == 0)
 				status = S_ISLNK(st.st_mode) ? FILE_DIR_SYMLINK : FILE_DIR_NOT_DIR;
 			return status;
 		}
@@ -221,7 +226,8 @@ int append_tmp_file(const char *name, const char *data)
 	if (int status = open_dir(tmp_dir, true, dir); status != FILE_WRITTEN)
 		return status;
 
-	fd_owner f(openat(dir.get(), name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+	fd_owner f(openat(dir.get(), name,
+			  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
 	if (!f)
 		return errno == ELOOP || errno == ENXIO ? FILE_NOT_REGULAR : FILE_FAILED;
 	struct stat st;

@@ -23,10 +23,10 @@ char *read_whole_file(const char *path);
 // say, and only the refusals below are worth a line.
 enum file_status : int {
 	FILE_WRITTEN = 0,
-	FILE_DIR_SYMLINK = 1,   // a directory on the way is a symbolic link
-	FILE_DIR_NOT_DIR = 2,   // a directory on the way is not a directory
-	FILE_NOT_REGULAR = 3,   // the file to append to is a symbolic link or not a regular file
-	FILE_FAILED = 4,        // anything else (bad arguments, no room, I/O): nothing written
+	FILE_DIR_SYMLINK = 1, // a directory on the way is a symbolic link
+	FILE_DIR_NOT_DIR = 2, // a directory on the way is not a directory
+	FILE_NOT_REGULAR = 3, // the file to append to is a symbolic link or not a regular file
+	FILE_FAILED = 4,      // anything else (bad arguments, no room, I/O): nothing written
 };
 
 // Up to `limit` bytes of a regular file plus a terminating zero as a new heap

@@ -70,7 +70,8 @@ static void register_reset_event(struct ubus_context *ctx)
 		log_message(3, "failed to add ubus event handler phy\n");
 }
 
-static void on_reset_event(struct ubus_context *, struct ubus_event_handler *, const char *, struct blob_attr *)
+static void on_reset_event(struct ubus_context *, struct ubus_event_handler *, const char *,
+			   struct blob_attr *)
 {
 	log_message(4, "recieve event reset\n");
 	disattach_odu(&channel);

@@ -43,7 +43,7 @@ rule_values read_rule(uci_section *s)
 {
 	rule_values r;
 	uci_element *e;
-	uci_foreach_element(&s->options, e) {
+	uci_foreach_element (&s->options, e) {
 		uci_option *o = uci_to_option(e);
 		if (o->type != UCI_TYPE_STRING || !o->v.string || !o->v.string[0])
 			continue;
@@ -71,7 +71,7 @@ int apply_first_rule(at_channel *ch, const text_owner &server, const text_owner 
 		return -1;
 	}
 	uci_element *e;
-	uci_foreach_element(&h->pkg->sections, e) {
+	uci_foreach_element (&h->pkg->sections, e) {
 		uci_section *s = uci_to_section(e);
 		if (!s->type || strcmp(s->type, "rule") != 0)
 			continue;

@@ -14,10 +14,10 @@
 static constexpr int FAIL_LIMIT = 10;
 
 const struct blobmsg_policy at_cmd_policy[AT_CMD_FIELD_COUNT] = {
-	{ .name = "cmd", .type = BLOBMSG_TYPE_STRING },
-	{ .name = "wait", .type = BLOBMSG_TYPE_INT32 },
-	{ .name = "at_log_level", .type = BLOBMSG_TYPE_INT32 },
-	{ .name = "block", .type = BLOBMSG_TYPE_INT32 },
+	{.name = "cmd", .type = BLOBMSG_TYPE_STRING},
+	{.name = "wait", .type = BLOBMSG_TYPE_INT32},
+	{.name = "at_log_level", .type = BLOBMSG_TYPE_INT32},
+	{.name = "block", .type = BLOBMSG_TYPE_INT32},
 };
 
 static const struct ubus_method service_methods[] = {
@@ -92,8 +92,8 @@ static void hold_call(int32_t block)
 	}
 }
 
-int handle_at_cmd(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
-		  const char *, struct blob_attr *msg)
+int handle_at_cmd(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req, const char *,
+		  struct blob_attr *msg)
 {
 	struct blob_attr *tb[AT_CMD_FIELD_COUNT] = {};
 	if (msg)

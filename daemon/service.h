@@ -7,10 +7,10 @@ extern "C" {
 
 // Request fields of at_cmd, in policy order.
 enum {
-	AT_CMD_CMD,           // "cmd": the AT command line, commands separated by '|'
-	AT_CMD_WAIT,          // "wait": ms to wait for each answer; 3000 when absent or <= 0, at most 300000
-	AT_CMD_AT_LOG_LEVEL,  // "at_log_level": trace level 0..7; 6 otherwise
-	AT_CMD_BLOCK,         // "block": seconds to hold the call after the reply
+	AT_CMD_CMD,          // "cmd": the AT command line, commands separated by '|'
+	AT_CMD_WAIT,         // "wait": ms to wait for each answer; 3000 when absent or <= 0, at most 300000
+	AT_CMD_AT_LOG_LEVEL, // "at_log_level": trace level 0..7; 6 otherwise
+	AT_CMD_BLOCK,        // "block": seconds to hold the call after the reply
 	AT_CMD_FIELD_COUNT,
 };
 

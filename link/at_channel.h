@@ -52,28 +52,28 @@ struct odu_module {
 };
 
 struct at_channel {
-	char name[64];                 // channel id
-	char object_name[128];         // "ravel" + name
-	uint32_t link_state;           // LINK_*
-	int fail_count;                // consecutive failed at_cmd calls
-	uint32_t trace_level;          // log level of AT traffic lines
-	uint32_t poll_interval;        // ms between poll runs
+	char name[64];                   // channel id
+	char object_name[128];           // "ravel" + name
+	uint32_t link_state;             // LINK_*
+	int fail_count;                  // consecutive failed at_cmd calls
+	uint32_t trace_level;            // log level of AT traffic lines
+	uint32_t poll_interval;          // ms between poll runs
 	struct uloop_timeout poll_timer; // embedded: poll_tick finds the record by container_of
-	char server[128];              // dotted IPv4
+	char server[128];                // dotted IPv4
 	char model[128];
-	char proto[64];                // "udp" (any case) or TCP
+	char proto[64]; // "udp" (any case) or TCP
 	uint32_t port;
-	int poll_count;                // poll runs that reached the heartbeat step
-	int heartbeat_interval;        // ms
-	int frame_header_len;          // 3 framed, 0 plain
-	uint32_t lost_since;           // uptime second of the first noticed loss, 0 if none
+	int poll_count;         // poll runs that reached the heartbeat step
+	int heartbeat_interval; // ms
+	int frame_header_len;   // 3 framed, 0 plain
+	uint32_t lost_since;    // uptime second of the first noticed loss, 0 if none
 	odu_encode_fn encode_at;
-	odu_decode_fn decode_frame;    // non-null: the module is framed
+	odu_decode_fn decode_frame; // non-null: the module is framed
 	odu_encode_fn encode_heartbeat;
-	uint32_t rgmii_ready;          // framed module announced readiness
-	int link_fd;                   // link socket or -1
+	uint32_t rgmii_ready; // framed module announced readiness
+	int link_fd;          // link socket or -1
 	uint32_t answer_len;
-	char *answer;                  // malloc'd, NUL-terminated, or null
+	char *answer; // malloc'd, NUL-terminated, or null
 	// A framed stream link may split a frame across reads: the bytes of a
 	// frame not yet complete wait here (one byte more for the zero the
 	// decoder expects after a frame).
@@ -84,4 +84,7 @@ struct at_channel {
 // The daemon's one channel record (defined in link/channel.cc).
 extern at_channel channel;
 
-inline bool channel_is_framed(const at_channel *ch) { return ch->decode_frame != nullptr; }
+inline bool channel_is_framed(const at_channel *ch)
+{
+	return ch->decode_frame != nullptr;
+}

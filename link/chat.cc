@@ -161,8 +161,8 @@ int chat(at_channel *ch, const char *line, const char *expect, int wait_ms)
 	return result;
 }
 
-int chat_exchange(at_channel *ch, const char *command, char **answer, int *answer_len,
-		  const char *expect, int wait_ms)
+int chat_exchange(at_channel *ch, const char *command, char **answer, int *answer_len, const char *expect,
+		  int wait_ms)
 {
 	if (!ch || ch->link_fd < 0 || !command || !answer || !answer_len)
 		return CHAT_BAD_ARGUMENT;
@@ -294,7 +294,8 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 			if (c.ended)
 				break;
 			if (uptime_ms() - start >= wait) {
-				log_message(7, "select ,ret = 0,over %llu", static_cast<unsigned long long>(wait));
+				log_message(7, "select ,ret = 0,over %llu",
+					    static_cast<unsigned long long>(wait));
 				break;
 			}
 			log_message(7, "select ,ret = 0,try again");
@@ -318,7 +319,8 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 		}
 		raw[got] = '\0';
 		if (debug_mode)
-			log_message(7, "read once read ret = %d,left %d %s", static_cast<int>(got), CHAT_WINDOW, raw);
+			log_message(7, "read once read ret = %d,left %d %s", static_cast<int>(got),
+				    CHAT_WINDOW, raw);
 		collect_read(ch, c, raw, static_cast<size_t>(got), write_step);
 	}
 

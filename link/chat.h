@@ -6,10 +6,10 @@
 
 #include "link/at_channel.h"
 
-constexpr int CHAT_LINE_LIMIT = 1025;     // a sent line holds at most 1024 characters
-constexpr int CHAT_COMMAND_SIZE = 64;     // a command followed by '|' holds at most 63
-constexpr int CHAT_WINDOW = 1023;         // bytes one collection window takes
-constexpr int CHAT_BLOCK = 1024;          // answer buffer grows in these steps
+constexpr int CHAT_LINE_LIMIT = 1025; // a sent line holds at most 1024 characters
+constexpr int CHAT_COMMAND_SIZE = 64; // a command followed by '|' holds at most 63
+constexpr int CHAT_WINDOW = 1023;     // bytes one collection window takes
+constexpr int CHAT_BLOCK = 1024;      // answer buffer grows in these steps
 constexpr int CHAT_SELECT_STEP_US = 500000;
 constexpr int CHAT_ALARM_MIN_S = 2;
 // No request holds the channel longer than this, whatever its commands and
@@ -44,8 +44,8 @@ int chat(at_channel *ch, const char *line, const char *expect, int wait_ms);
 // One command: what the module sent on its own is read first and handled as
 // the poll timer handles it (poll_take_pending), then one or two
 // send/collect steps. *answer may be set even on failure; the caller frees it.
-int chat_exchange(at_channel *ch, const char *command, char **answer, int *answer_len,
-		  const char *expect, int wait_ms);
+int chat_exchange(at_channel *ch, const char *command, char **answer, int *answer_len, const char *expect,
+		  int wait_ms);
 
 // Sends one text (framed through encode_at / encode_heartbeat when the
 // module has them) in one write.

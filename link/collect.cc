@@ -161,8 +161,8 @@ void collect_write(const collector &c, const collect_step &step, bool debug, col
 			int growth = n.growths;
 			for (size_t s = n.from + CHAT_BLOCK; s <= n.to; s += CHAT_BLOCK) {
 				growth++;
-				log(7, "base_uint[%d]%d,total %d", static_cast<int>(n.len), static_cast<int>(n.text_len),
-				    static_cast<int>(s));
+				log(7, "base_uint[%d]%d,total %d", static_cast<int>(n.len),
+				    static_cast<int>(n.text_len), static_cast<int>(s));
 				if (debug)
 					log(7, "at memory full,renew[%d]", growth);
 			}
@@ -200,7 +200,8 @@ void decode_one(at_channel *ch, collector &c, char *bytes, size_t n, collect_sin
 	text_owner text(ch->decode_frame(ch, bytes, static_cast<int>(n), &text_len));
 	bytes[n] = saved;
 	if (text && text_len > 0)
-		on_step(c, c.add(text.get(), static_cast<size_t>(text_len) < n ? static_cast<size_t>(text_len) : n));
+		on_step(c, c.add(text.get(),
+				 static_cast<size_t>(text_len) < n ? static_cast<size_t>(text_len) : n));
 }
 
 } // namespace
@@ -236,7 +237,8 @@ void collect_read(at_channel *ch, collector &c, char *raw, size_t n, collect_sin
 		size_t at = 0;
 		while (held - at >= header) {
 			const auto *h = reinterpret_cast<const unsigned char *>(part + at);
-			const size_t frame = header + ((static_cast<size_t>(h[header - 2]) << 8) | h[header - 1]);
+			const size_t frame =
+				header + ((static_cast<size_t>(h[header - 2]) << 8) | h[header - 1]);
 			if (held - at < frame)
 				break;
 			decode_one(ch, c, part + at, frame, on_step);

@@ -23,7 +23,7 @@ struct collect_note {
 	size_t len = 0;      // text kept when the note was made
 	size_t text_len = 0; // of it, up to the first zero byte
 	size_t from = 0, to = 0;
-	int growths = 0;     // growths before this note
+	int growths = 0; // growths before this note
 };
 
 // A piece makes at most one growth run, one memory failure, one cut and one
@@ -77,7 +77,8 @@ struct collector {
 
 private:
 	bool reserve(size_t need, collect_step &step);
-	void look_for_end(const char *before, size_t before_len, const char *fresh, size_t n, collect_step &step);
+	void look_for_end(const char *before, size_t before_len, const char *fresh, size_t n,
+			  collect_step &step);
 	void keep_tail(const char *fresh, size_t n);
 };
 

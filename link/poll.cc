@@ -55,11 +55,12 @@ void poll_take_pending(at_channel *, const char *text, int len)
 		const int status = append_tmp_file(SCAN_CACHE_FILE, text);
 		note_file_status(&scan_cache_refused, status, tmp_dir, SCAN_CACHE_FILE);
 		size_t dropped = 0;
-		if (status == FILE_WRITTEN && trim_tmp_file(SCAN_CACHE_FILE, SCAN_CACHE_MAX, &dropped) == FILE_WRITTEN &&
-		    dropped > 0) {
+		if (status == FILE_WRITTEN &&
+		    trim_tmp_file(SCAN_CACHE_FILE, SCAN_CACHE_MAX, &dropped) == FILE_WRITTEN && dropped > 0) {
 			// Said once at level 4; later trims are traces.
-			log_message(scan_cache_trimmed ? 7 : 4, "%s%s over %d bytes, oldest %d bytes dropped", tmp_dir,
-				    SCAN_CACHE_FILE, static_cast<int>(SCAN_CACHE_MAX), static_cast<int>(dropped));
+			log_message(scan_cache_trimmed ? 7 : 4, "%s%s over %d bytes, oldest %d bytes dropped",
+				    tmp_dir, SCAN_CACHE_FILE, static_cast<int>(SCAN_CACHE_MAX),
+				    static_cast<int>(dropped));
 			scan_cache_trimmed = true;
 		}
 	}
@@ -78,7 +79,8 @@ void poll_tick(uloop_timeout *timer)
 
 		if (heartbeat_step_runs(ch)) {
 			if (poll_heartbeat_due(ch) &&
-			    chat_send(ch, channel_is_framed(ch) ? "HEARBEAT_REQ" : "AT\r") == CHAT_WRITE_FAILED)
+			    chat_send(ch, channel_is_framed(ch) ? "HEARBEAT_REQ" : "AT\r") ==
+				    CHAT_WRITE_FAILED)
 				gone = link_is_stream(ch);
 			ch->poll_count = static_cast<int>(static_cast<unsigned>(ch->poll_count) + 1);
 		}

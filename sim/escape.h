@@ -16,4 +16,4 @@ std::string escape_bytes(std::string_view bytes);
 // malformed escape.
 std::optional<std::string> unescape_text(std::string_view text);
 
-}  // namespace sim
+} // namespace sim

@@ -12,39 +12,39 @@ namespace sim {
 // The module's AT interpreter: commands in, answer text out. It knows nothing
 // of sockets, framing or faults.
 struct modem_step {
-    host_input input;
-    std::string echo;    // what the module repeats of the input, if echo is on
-    std::string answer;  // empty when nothing is to be sent
-    bool final = true;   // false when the answer is a "> " prompt
+	host_input input;
+	std::string echo;   // what the module repeats of the input, if echo is on
+	std::string answer; // empty when nothing is to be sent
+	bool final = true;  // false when the answer is a "> " prompt
 };
 
 class modem {
 public:
-    explicit modem(answer_table table) : table_(std::move(table)) {}
+	explicit modem(answer_table table) : table_(std::move(table)) {}
 
-    void feed(std::string_view bytes) { reader_.feed(bytes); }
-    std::optional<modem_step> next();
-    // A new connection: half-typed input and a pending two-step are gone.
-    void reset();
+	void feed(std::string_view bytes) { reader_.feed(bytes); }
+	std::optional<modem_step> next();
+	// A new connection: half-typed input and a pending two-step are gone.
+	void reset();
 
-    answer_table& table() { return table_; }
-    void set_echo(bool on) { echo_ = on; }
-    bool echo() const { return echo_; }
-    void set_default_answer(std::string text) { default_answer_ = std::move(text); }
-    const std::string& default_answer() const { return default_answer_; }
-    bool awaiting_text() const { return awaiting_; }
+	answer_table &table() { return table_; }
+	void set_echo(bool on) { echo_ = on; }
+	bool echo() const { return echo_; }
+	void set_default_answer(std::string text) { default_answer_ = std::move(text); }
+	const std::string &default_answer() const { return default_answer_; }
+	bool awaiting_text() const { return awaiting_; }
 
 private:
-    std::string answer_line(const host_input& in);
-    std::string answer_text(const host_input& in);
+	std::string answer_line(const host_input &in);
+	std::string answer_text(const host_input &in);
 
-    answer_table table_;
-    line_reader reader_;
-    bool echo_ = false;
-    std::string default_answer_ = "\r\nERROR\r\n";
-    bool awaiting_ = false;        // a two-step command waits for its text
-    std::string pending_answer_;   // copied: the table may change meanwhile
-    unsigned next_reference_ = 1;
+	answer_table table_;
+	line_reader reader_;
+	bool echo_ = false;
+	std::string default_answer_ = "\r\nERROR\r\n";
+	bool awaiting_ = false;      // a two-step command waits for its text
+	std::string pending_answer_; // copied: the table may change meanwhile
+	unsigned next_reference_ = 1;
 };
 
-}  // namespace sim
+} // namespace sim

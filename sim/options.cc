@@ -11,58 +11,58 @@ namespace sim {
 namespace {
 
 enum long_only {
-    OPT_READY_DELAY = 256,
-    OPT_NO_READY,
-    OPT_READY_TOKEN,
-    OPT_READY_LOWER,
-    OPT_HEARTBEAT_REPLY,
-    OPT_DEFAULT_ANSWER,
-    OPT_ANSWER_DELAY,
-    OPT_UDP_CHUNK,
-    OPT_NO_STDIN,
-    OPT_PORT_FILE,
+	OPT_READY_DELAY = 256,
+	OPT_NO_READY,
+	OPT_READY_TOKEN,
+	OPT_READY_LOWER,
+	OPT_HEARTBEAT_REPLY,
+	OPT_DEFAULT_ANSWER,
+	OPT_ANSWER_DELAY,
+	OPT_UDP_CHUNK,
+	OPT_NO_STDIN,
+	OPT_PORT_FILE,
 };
 
 const option long_options[] = {
-    {"port", required_argument, nullptr, 'p'},
-    {"bind", required_argument, nullptr, 'b'},
-    {"udp", no_argument, nullptr, 'u'},
-    {"framed", no_argument, nullptr, 'f'},
-    {"ready-delay", required_argument, nullptr, OPT_READY_DELAY},
-    {"no-ready", no_argument, nullptr, OPT_NO_READY},
-    {"ready-token", required_argument, nullptr, OPT_READY_TOKEN},
-    {"ready-lower", no_argument, nullptr, OPT_READY_LOWER},
-    {"heartbeat-reply", no_argument, nullptr, OPT_HEARTBEAT_REPLY},
-    {"echo", no_argument, nullptr, 'e'},
-    {"answers", required_argument, nullptr, 'a'},
-    {"default-answer", required_argument, nullptr, OPT_DEFAULT_ANSWER},
-    {"answer-delay", required_argument, nullptr, OPT_ANSWER_DELAY},
-    {"udp-chunk", required_argument, nullptr, OPT_UDP_CHUNK},
-    {"control", required_argument, nullptr, 'c'},
-    {"no-stdin", no_argument, nullptr, OPT_NO_STDIN},
-    {"log", required_argument, nullptr, 'l'},
-    {"port-file", required_argument, nullptr, OPT_PORT_FILE},
-    {"quiet", no_argument, nullptr, 'q'},
-    {"help", no_argument, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0},
+	{"port", required_argument, nullptr, 'p'},
+	{"bind", required_argument, nullptr, 'b'},
+	{"udp", no_argument, nullptr, 'u'},
+	{"framed", no_argument, nullptr, 'f'},
+	{"ready-delay", required_argument, nullptr, OPT_READY_DELAY},
+	{"no-ready", no_argument, nullptr, OPT_NO_READY},
+	{"ready-token", required_argument, nullptr, OPT_READY_TOKEN},
+	{"ready-lower", no_argument, nullptr, OPT_READY_LOWER},
+	{"heartbeat-reply", no_argument, nullptr, OPT_HEARTBEAT_REPLY},
+	{"echo", no_argument, nullptr, 'e'},
+	{"answers", required_argument, nullptr, 'a'},
+	{"default-answer", required_argument, nullptr, OPT_DEFAULT_ANSWER},
+	{"answer-delay", required_argument, nullptr, OPT_ANSWER_DELAY},
+	{"udp-chunk", required_argument, nullptr, OPT_UDP_CHUNK},
+	{"control", required_argument, nullptr, 'c'},
+	{"no-stdin", no_argument, nullptr, OPT_NO_STDIN},
+	{"log", required_argument, nullptr, 'l'},
+	{"port-file", required_argument, nullptr, OPT_PORT_FILE},
+	{"quiet", no_argument, nullptr, 'q'},
+	{"help", no_argument, nullptr, 'h'},
+	{nullptr, 0, nullptr, 0},
 };
 
-bool parse_int(const char* text, long lo, long hi, int* out)
+bool parse_int(const char *text, long lo, long hi, int *out)
 {
-    errno = 0;
-    char* end = nullptr;
-    long v = strtol(text, &end, 10);
-    if (errno || end == text || *end || v < lo || v > hi)
-        return false;
-    *out = static_cast<int>(v);
-    return true;
+	errno = 0;
+	char *end = nullptr;
+	long v = strtol(text, &end, 10);
+	if (errno || end == text || *end || v < lo || v > hi)
+		return false;
+	*out = static_cast<int>(v);
+	return true;
 }
 
-}  // namespace
+} // namespace
 
-const char* usage_text()
+const char *usage_text()
 {
-    return R"(Usage: ravel_modem_sim [options]
+	return R"(Usage: ravel_modem_sim [options]
 
 Plays a cellular modem module on a TCP or UDP port so that the daemon can be
 run and tested without hardware. It answers AT commands from a table, can send
@@ -160,80 +160,107 @@ SIGINT and SIGTERM end the simulator; the control socket file is removed.
 )";
 }
 
-parse_result parse_options(int argc, char** argv, sim_options* opt, std::string* error)
+parse_result parse_options(int argc, char **argv, sim_options *opt, std::string *error)
 {
-    optind = 1;
-    opterr = 0;
-    int c;
-    while ((c = getopt_long(argc, argv, ":p:b:ufea:c:l:qh", long_options, nullptr)) != -1) {
-        switch (c) {
-        case 'p':
-            if (!parse_int(optarg, 0, 65535, &opt->port)) {
-                *error = std::string("bad port: ") + optarg;
-                return parse_result::ERROR;
-            }
-            break;
-        case 'b': opt->bind_address = optarg; break;
-        case 'u': opt->udp = true; break;
-        case 'f': opt->framed = true; break;
-        case OPT_READY_DELAY:
-            if (!parse_int(optarg, 0, 3600000, &opt->ready_delay_ms)) {
-                *error = std::string("bad ready delay: ") + optarg;
-                return parse_result::ERROR;
-            }
-            break;
-        case OPT_NO_READY: opt->ready_never = true; break;
-        case OPT_READY_TOKEN:
-            opt->ready_token = optarg;
-            if (opt->ready_token.empty() || opt->ready_token.size() > 1024) {
-                *error = "bad ready token";
-                return parse_result::ERROR;
-            }
-            break;
-        case OPT_READY_LOWER: opt->ready_lower = true; break;
-        case OPT_HEARTBEAT_REPLY: opt->heartbeat_reply = true; break;
-        case 'e': opt->echo = true; break;
-        case 'a': opt->answers_file = optarg; break;
-        case OPT_DEFAULT_ANSWER: {
-            auto text = unescape_text(optarg);
-            if (!text) {
-                *error = std::string("bad escape in default answer: ") + optarg;
-                return parse_result::ERROR;
-            }
-            opt->default_answer = std::move(*text);
-            break;
-        }
-        case OPT_ANSWER_DELAY:
-            if (!parse_int(optarg, 0, 3600000, &opt->answer_delay_ms)) {
-                *error = std::string("bad answer delay: ") + optarg;
-                return parse_result::ERROR;
-            }
-            break;
-        case OPT_UDP_CHUNK:
-            if (!parse_int(optarg, 4, 65000, &opt->udp_chunk)) {
-                *error = std::string("bad UDP chunk size: ") + optarg;
-                return parse_result::ERROR;
-            }
-            break;
-        case 'c': opt->control_path = optarg; break;
-        case OPT_NO_STDIN: opt->control_stdin = false; break;
-        case 'l': opt->log_path = optarg; break;
-        case OPT_PORT_FILE: opt->port_file = optarg; break;
-        case 'q': opt->quiet = true; break;
-        case 'h': return parse_result::HELP;
-        case ':':
-            *error = std::string("option needs a value: ") + argv[optind - 1];
-            return parse_result::ERROR;
-        default:
-            *error = std::string("unknown option: ") + argv[optind - 1];
-            return parse_result::ERROR;
-        }
-    }
-    if (optind < argc) {
-        *error = std::string("unexpected argument: ") + argv[optind];
-        return parse_result::ERROR;
-    }
-    return parse_result::RUN;
+	optind = 1;
+	opterr = 0;
+	int c;
+	while ((c = getopt_long(argc, argv, ":p:b:ufea:c:l:qh", long_options, nullptr)) != -1) {
+		switch (c) {
+		case 'p':
+			if (!parse_int(optarg, 0, 65535, &opt->port)) {
+				*error = std::string("bad port: ") + optarg;
+				return parse_result::ERROR;
+			}
+			break;
+		case 'b':
+			opt->bind_address = optarg;
+			break;
+		case 'u':
+			opt->udp = true;
+			break;
+		case 'f':
+			opt->framed = true;
+			break;
+		case OPT_READY_DELAY:
+			if (!parse_int(optarg, 0, 3600000, &opt->ready_delay_ms)) {
+				*error = std::string("bad ready delay: ") + optarg;
+				return parse_result::ERROR;
+			}
+			break;
+		case OPT_NO_READY:
+			opt->ready_never = true;
+			break;
+		case OPT_READY_TOKEN:
+			opt->ready_token = optarg;
+			if (opt->ready_token.empty() || opt->ready_token.size() > 1024) {
+				*error = "bad ready token";
+				return parse_result::ERROR;
+			}
+			break;
+		case OPT_READY_LOWER:
+			opt->ready_lower = true;
+			break;
+		case OPT_HEARTBEAT_REPLY:
+			opt->heartbeat_reply = true;
+			break;
+		case 'e':
+			opt->echo = true;
+			break;
+		case 'a':
+			opt->answers_file = optarg;
+			break;
+		case OPT_DEFAULT_ANSWER: {
+			auto text = unescape_text(optarg);
+			if (!text) {
+				*error = std::string("bad escape in default answer: ") + optarg;
+				return parse_result::ERROR;
+			}
+			opt->default_answer = std::move(*text);
+			break;
+		}
+		case OPT_ANSWER_DELAY:
+			if (!parse_int(optarg, 0, 3600000, &opt->answer_delay_ms)) {
+				*error = std::string("bad answer delay: ") + optarg;
+				return parse_result::ERROR;
+			}
+			break;
+		case OPT_UDP_CHUNK:
+			if (!parse_int(optarg, 4, 65000, &opt->udp_chunk)) {
+				*error = std::string("bad UDP chunk size: ") + optarg;
+				return parse_result::ERROR;
+			}
+			break;
+		case 'c':
+			opt->control_path = optarg;
+			break;
+		case OPT_NO_STDIN:
+			opt->control_stdin = false;
+			break;
+		case 'l':
+			opt->log_path = optarg;
+			break;
+		case OPT_PORT_FILE:
+			opt->port_file = optarg;
+			break;
+		case 'q':
+			opt->quiet = true;
+			break;
+		case 'h':
+			return parse_result::HELP;
+		case ':':
+			*error = std::string("option needs a value: ") + argv[optind - 1];
+			return parse_result::ERROR;
+		default:
+			*error = std::string("unknown option: ") + argv[optind - 1];
+			return parse_result::ERROR;
+		}
+	}
+	if (optind < argc) {
+		*error = std::string("unexpected argument: ") + argv[optind];
+		return parse_result::ERROR;
+	}
+	return parse_result::RUN;
 }
 
-}  // namespace sim
+} // namespace sim

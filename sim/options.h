@@ -6,32 +6,32 @@
 namespace sim {
 
 struct sim_options {
-    std::string bind_address = "127.0.0.1";
-    int port = 0;                    // 0: any free port
-    bool udp = false;
-    bool framed = false;
-    int ready_delay_ms = 0;          // framed: readiness after connect
-    bool ready_never = false;
-    std::string ready_token = "RGMII_ATC_READY";
-    bool ready_lower = false;
-    bool heartbeat_reply = false;    // framed: answer heartbeat frames
-    bool echo = false;
-    std::string answers_file;
-    std::optional<std::string> default_answer;  // unescaped
-    int answer_delay_ms = 0;
-    int udp_chunk = 1024;            // largest UDP datagram payload
-    std::string control_path;
-    bool control_stdin = true;
-    std::string log_path;
-    std::string port_file;
-    bool quiet = false;
+	std::string bind_address = "127.0.0.1";
+	int port = 0; // 0: any free port
+	bool udp = false;
+	bool framed = false;
+	int ready_delay_ms = 0; // framed: readiness after connect
+	bool ready_never = false;
+	std::string ready_token = "RGMII_ATC_READY";
+	bool ready_lower = false;
+	bool heartbeat_reply = false; // framed: answer heartbeat frames
+	bool echo = false;
+	std::string answers_file;
+	std::optional<std::string> default_answer; // unescaped
+	int answer_delay_ms = 0;
+	int udp_chunk = 1024; // largest UDP datagram payload
+	std::string control_path;
+	bool control_stdin = true;
+	std::string log_path;
+	std::string port_file;
+	bool quiet = false;
 };
 
 enum class parse_result { RUN, HELP, ERROR };
 
 // Fills *opt from the command line. On ERROR, *error says what was wrong.
-parse_result parse_options(int argc, char** argv, sim_options* opt, std::string* error);
+parse_result parse_options(int argc, char **argv, sim_options *opt, std::string *error);
 
-const char* usage_text();
+const char *usage_text();
 
-}  // namespace sim
+} // namespace sim

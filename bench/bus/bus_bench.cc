@@ -156,7 +156,8 @@ struct ubus_object obj = {};
 	_exit(0);
 }
 
-std::vector<double> run_calls(const std::string &sock, int n, double *total_us, clock_type::time_point *begin = nullptr)
+std::vector<double> run_calls(const std::string &sock, int n, double *total_us,
+			      clock_type::time_point *begin = nullptr)
 {
 	struct ubus_context *ctx = ubus_connect(sock.c_str());
 	if (!ctx) {
@@ -218,7 +219,8 @@ call_figures calls_through(const std::string &prog)
 			double t;
 			auto begin = clock_type::now();
 			run_calls(d.sock, FOUR_CALLS / CALLERS, &t, &begin);
-			int64_t span[2] = {begin.time_since_epoch().count(), clock_type::now().time_since_epoch().count()};
+			int64_t span[2] = {begin.time_since_epoch().count(),
+					   clock_type::now().time_since_epoch().count()};
 			(void)!write(fds[1], span, sizeof(span));
 			_exit(0);
 		}
@@ -324,7 +326,10 @@ double pings_per_s(const std::string &sock)
 {
 	int fd = raw_connect(sock);
 	std::vector<uint8_t> ping = ping_msg(4), body;
-	auto one = [&] { return write_all(fd, ping) && read_msg(fd, body) == UBUS_MSG_DATA && read_msg(fd, body) == UBUS_MSG_STATUS; };
+	auto one = [&] {
+		return write_all(fd, ping) && read_msg(fd, body) == UBUS_MSG_DATA &&
+		       read_msg(fd, body) == UBUS_MSG_STATUS;
+	};
 	for (int i = 0; i < 500; i++)
 		one();
 	auto t0 = clock_type::now();
@@ -599,8 +604,10 @@ int main(int argc, char **argv)
 	std::printf("relay floor: median %.1f us, p99 %.1f us, %.0f round trips/s\n", floor.median, floor.p99,
 		    floor.per_s);
 	double med = median(f[0].one_median);
-	std::printf("ours, 1 caller: median %.1f us = %.2f x floor (target <= 1.3)\n", med, med / floor.median);
+	std::printf("ours, 1 caller: median %.1f us = %.2f x floor (target <= 1.3)\n", med,
+		    med / floor.median);
 	std::printf("targets: >= 15000 calls/s with 1 caller: %s; >= 41000 with %d: %s\n",
-		    median(f[0].one) >= 15000 ? "met" : "NOT met", CALLERS, median(f[0].four) >= 41000 ? "met" : "NOT met");
+		    median(f[0].one) >= 15000 ? "met" : "NOT met", CALLERS,
+		    median(f[0].four) >= 41000 ? "met" : "NOT met");
 	return 0;
 }

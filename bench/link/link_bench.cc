@@ -138,8 +138,8 @@ void bench_collect()
 		const double bytes = kib * 1024.0;
 		printf("collect %4zu KiB answer: best %8.1f us (%5.2f ns/byte), median %8.1f us; "
 		       "select+read floor best %8.1f us (%5.2f ns/byte)\n",
-		       kib, runs[0] * 1e6, runs[0] * 1e9 / bytes, runs[runs.size() / 2] * 1e6, floors[0] * 1e6,
-		       floors[0] * 1e9 / bytes);
+		       kib, runs[0] * 1e6, runs[0] * 1e9 / bytes, runs[runs.size() / 2] * 1e6,
+		       floors[0] * 1e6, floors[0] * 1e9 / bytes);
 	}
 }
 

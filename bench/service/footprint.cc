@@ -60,8 +60,8 @@ std::vector<std::pair<long, std::string>> rss_by_mapping(pid_t pid)
 			continue;
 		}
 		size_t dash = line.find('-');
-		if (dash == std::string::npos || dash == 0 || !std::isxdigit(static_cast<unsigned char>(line[0])) ||
-		    line.find(' ') < dash)
+		if (dash == std::string::npos || dash == 0 ||
+		    !std::isxdigit(static_cast<unsigned char>(line[0])) || line.find(' ') < dash)
 			continue;
 		// address perms offset dev inode [path]
 		std::istringstream fields(line);
@@ -110,20 +110,24 @@ bool run_memory(world &w, int calls)
 	}
 	long rss_end = status_kib(pid, "VmRSS");
 	long hwm = status_kib(pid, "VmHWM");
-	std::printf("  VmRSS at start %ld KiB, at call %d %ld KiB, at call %d %ld KiB; VmHWM %ld KiB; %d failed\n",
+	std::printf("  VmRSS at start %ld KiB, at call %d %ld KiB, at call %d %ld KiB; VmHWM %ld KiB; %d "
+		    "failed\n",
 		    start_rss, sample_at, rss_sample, calls, rss_end, hwm, failed);
 	long anon_end = status_kib(pid, "RssAnon");
-	std::printf("  anonymous %ld -> %ld KiB, file-backed %ld -> %ld KiB\n", anon_sample, anon_end, file_sample,
-		    status_kib(pid, "RssFile"));
+	std::printf("  anonymous %ld -> %ld KiB, file-backed %ld -> %ld KiB\n", anon_sample, anon_end,
+		    file_sample, status_kib(pid, "RssFile"));
 	std::printf("  by mapping (KiB):");
 	auto maps = rss_by_mapping(pid);
 	for (size_t i = 0; i < maps.size() && i < 8; i++)
-		std::printf(" %s %ld%s", maps[i].second.c_str(), maps[i].first, i + 1 < maps.size() && i < 7 ? "," : "");
+		std::printf(" %s %ld%s", maps[i].second.c_str(), maps[i].first,
+			    i + 1 < maps.size() && i < 7 ? "," : "");
 	std::printf("\n");
 	std::printf("  Pss %ld KiB; /bin/sleep on this machine: VmHWM %ld KiB (the floor of any process)\n",
 		    pss_kib(pid), idle_process_kib());
-	std::printf("  (file-backed pages are shared library code, mostly libc, mapped in 64 KiB runs around each\n"
-		    "   page touched, so they vary by some 50 KiB with the load addresses; the daemon's own memory\n"
+	std::printf("  (file-backed pages are shared library code, mostly libc, mapped in 64 KiB runs around "
+		    "each\n"
+		    "   page touched, so they vary by some 50 KiB with the load addresses; the daemon's own "
+		    "memory\n"
 		    "   is the anonymous part)\n");
 	bool peak_ok = hwm > 0 && hwm <= PEAK_LIMIT_KIB;
 	bool flat = rss_sample > 0 && rss_end <= rss_sample;
@@ -150,7 +154,8 @@ bool run_idle(world &w, int seconds)
 		    share * 100);
 	if (before.sched_us >= 0) {
 		double sched = after.sched_us - before.sched_us;
-		std::printf("  scheduler run time %.1f ms: %.4f%% of one core, %.0f us per poll run (~%.0f runs)\n",
+		std::printf("  scheduler run time %.1f ms: %.4f%% of one core, %.0f us per poll run (~%.0f "
+			    "runs)\n",
 			    sched / 1e3, sched / wall_us * 100, sched / (wall_us / 0.6e6), wall_us / 0.6e6);
 	}
 	bool pass = share < IDLE_LIMIT;

@@ -129,7 +129,8 @@ void print_summary(const char *what, const summary &s)
 
 bool run_latency(world &w, int calls)
 {
-	std::printf("\n== 1. one at_cmd call: in-process client -> ravel-busd -> ravel_tools -> simulator (TCP)\n");
+	std::printf("\n== 1. one at_cmd call: in-process client -> ravel-busd -> ravel_tools -> simulator "
+		    "(TCP)\n");
 	client c;
 	std::string why = c.open();
 	if (!why.empty()) {
@@ -164,15 +165,18 @@ bool run_latency(world &w, int calls)
 	double floor = ux.median + tcp.median;
 	size_t slow = count_above(lat, OUTLIER_US);
 
-	std::printf("  %d calls in %.2f s, %d failed: %.0f calls/s\n", calls, total_s, failed, calls / total_s);
+	std::printf("  %d calls in %.2f s, %d failed: %.0f calls/s\n", calls, total_s, failed,
+		    calls / total_s);
 	print_summary("at_cmd call", s);
-	std::printf("  CPU per call: client %.1f us, ravel-busd %.1f us, ravel_tools %.1f us, simulator %.1f us\n",
+	std::printf("  CPU per call: client %.1f us, ravel-busd %.1f us, ravel_tools %.1f us, simulator %.1f "
+		    "us\n",
 		    cpu_per_call[0], cpu_per_call[1], cpu_per_call[2], cpu_per_call[3]);
 	print_summary("floor: unix round trip", ux);
 	print_summary("floor: TCP loopback trip", tcp);
-	std::printf("  floor (unix + TCP medians) %.1f us; call median / floor = %.2fx (target <= %.0fx)\n", floor,
-		    s.median / floor, FLOOR_FACTOR);
-	std::printf("  calls over 10 ms: %zu, of which over 100 ms: %zu (over 1 ms: %zu); poll runs during the calls: "
+	std::printf("  floor (unix + TCP medians) %.1f us; call median / floor = %.2fx (target <= %.0fx)\n",
+		    floor, s.median / floor, FLOOR_FACTOR);
+	std::printf("  calls over 10 ms: %zu, of which over 100 ms: %zu (over 1 ms: %zu); poll runs during "
+		    "the calls: "
 		    "about %.0f\n",
 		    slow, count_above(lat, 100000), count_above(lat, 1000), total_s / POLL_PERIOD_S);
 	std::vector<double> worst = lat;

@@ -41,8 +41,9 @@ int main(int argc, char **argv)
 		} else if (argv[i][0] != '-')
 			what = argv[i];
 		else {
-			std::fprintf(stderr, "usage: %s [all|memory|latency|process|idle] [--calls N] [--runs N] "
-					     "[--memory-calls N] [--idle-seconds N]\n",
+			std::fprintf(stderr,
+				     "usage: %s [all|memory|latency|process|idle] [--calls N] [--runs N] "
+				     "[--memory-calls N] [--idle-seconds N]\n",
 				     argv[0]);
 			return 2;
 		}
@@ -50,8 +51,10 @@ int main(int argc, char **argv)
 
 	std::string why = harness::enter_sandbox();
 	if (!why.empty()) {
-		std::fprintf(stderr, "service_bench: no private sandbox here (%s); it needs root or user namespaces\n",
-			     why.c_str());
+		std::fprintf(
+			stderr,
+			"service_bench: no private sandbox here (%s); it needs root or user namespaces\n",
+			why.c_str());
 		return 1;
 	}
 	harness::system_log();

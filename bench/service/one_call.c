@@ -13,8 +13,8 @@
 enum { REPLY_RESPONE, REPLY_CODE, REPLY_COUNT };
 
 static const struct blobmsg_policy reply_policy[REPLY_COUNT] = {
-	[REPLY_RESPONE] = { .name = "respone", .type = BLOBMSG_TYPE_STRING },
-	[REPLY_CODE] = { .name = "code", .type = BLOBMSG_TYPE_INT32 },
+	[REPLY_RESPONE] = {.name = "respone", .type = BLOBMSG_TYPE_STRING},
+	[REPLY_CODE] = {.name = "code", .type = BLOBMSG_TYPE_INT32},
 };
 
 static int reply_code = -1;

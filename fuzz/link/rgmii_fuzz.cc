@@ -36,7 +36,8 @@ void check_decode(const uint8_t *data, size_t size)
 
 void on_step(const collector &c, const collect_step &step)
 {
-	if (step.count > COLLECT_NOTES_MAX || step.done != c.ended || c.len >= c.size || c.size > CHAT_ANSWER_MAX)
+	if (step.count > COLLECT_NOTES_MAX || step.done != c.ended || c.len >= c.size ||
+	    c.size > CHAT_ANSWER_MAX)
 		abort();
 }
 

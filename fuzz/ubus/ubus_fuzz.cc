@@ -23,7 +23,8 @@ void fuzz_daemon(const uint8_t *data, size_t size)
 	uint32_t owner = bus.add_client(-1).id;
 	uint32_t peer = bus.add_client(-1).id;
 	// an object named "x" with an empty signature, so calls have somewhere to go
-	static const uint8_t add_x[] = {0, 6, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x10, 2, 0, 0, 6, 'x', 0, 0, 0, 6, 0, 0, 4};
+	static const uint8_t add_x[] = {0, 6, 0, 1, 0,   0, 0, 0, 0, 0, 0, 0x10,
+					2, 0, 0, 6, 'x', 0, 0, 0, 6, 0, 0, 4};
 	bus.receive(owner, add_x, sizeof(add_x));
 	bus.receive(peer, data, size);
 	if (bus.find_client(owner))

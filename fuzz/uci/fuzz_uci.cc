@@ -49,16 +49,16 @@ size_t walk(uci_package *p)
 {
 	size_t n = strlen(p->e.name);
 	uci_element *se, *oe, *ie;
-	uci_foreach_element(&p->sections, se) {
+	uci_foreach_element (&p->sections, se) {
 		uci_section *s = uci_to_section(se);
 		n += strlen(se->name) + strlen(s->type);
-		uci_foreach_element(&s->options, oe) {
+		uci_foreach_element (&s->options, oe) {
 			uci_option *o = uci_to_option(oe);
 			n += strlen(oe->name);
 			if (o->type == UCI_TYPE_STRING) {
 				n += strlen(o->v.string);
 			} else {
-				uci_foreach_element(&o->v.list, ie)
+				uci_foreach_element (&o->v.list, ie)
 					n += strlen(ie->name);
 			}
 		}

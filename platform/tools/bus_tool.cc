@@ -25,23 +25,22 @@ struct blob_buf b;
 
 int usage(int status)
 {
-	std::fprintf(stderr,
-		     "Usage: ravel-bus [<options>] <command> [arguments...]\n"
-		     "Options:\n"
-		     " -s <socket>:\t\tSet the unix domain socket to connect to\n"
-		     " -t <timeout>:\t\tSet the timeout (in seconds) for a command to complete\n"
-		     " -S:\t\t\tUse simplified output (for scripts)\n"
-		     " -v:\t\t\tMore verbose output\n"
-		     "\n"
-		     "Commands:\n"
-		     " - list [<path>]\t\t\tList objects\n"
-		     " - call <path> <method> [<message>]\tCall an object method\n"
-		     " - listen [<path>...]\t\t\tListen for events\n"
-		     " - send <type> [<message>]\t\tSend an event\n"
-		     " - serve <path> <method>[,<method>...] [--reply <json>] [--status <n>]\n"
-		     "\t\t\t\t\t[--delay <ms>] [--log <file>]\n"
-		     "\t\t\t\t\tHost an object and record every call\n"
-		     "\n");
+	std::fprintf(stderr, "Usage: ravel-bus [<options>] <command> [arguments...]\n"
+			     "Options:\n"
+			     " -s <socket>:\t\tSet the unix domain socket to connect to\n"
+			     " -t <timeout>:\t\tSet the timeout (in seconds) for a command to complete\n"
+			     " -S:\t\t\tUse simplified output (for scripts)\n"
+			     " -v:\t\t\tMore verbose output\n"
+			     "\n"
+			     "Commands:\n"
+			     " - list [<path>]\t\t\tList objects\n"
+			     " - call <path> <method> [<message>]\tCall an object method\n"
+			     " - listen [<path>...]\t\t\tListen for events\n"
+			     " - send <type> [<message>]\t\tSend an event\n"
+			     " - serve <path> <method>[,<method>...] [--reply <json>] [--status <n>]\n"
+			     "\t\t\t\t\t[--delay <ms>] [--log <file>]\n"
+			     "\t\t\t\t\tHost an object and record every call\n"
+			     "\n");
 	return status;
 }
 
@@ -145,15 +144,16 @@ void list_cb(struct ubus_context *ctx, struct ubus_object_data *obj, void *priv)
 		return;
 	struct blob_attr *m;
 	size_t rem;
-	blobmsg_for_each_attr(m, obj->signature, rem) {
+	blobmsg_for_each_attr (m, obj->signature, rem) {
 		std::string line = "\t\"" + std::string(blobmsg_name(m)) + "\":{";
 		struct blob_attr *p;
 		size_t prem;
 		bool first = true;
-		blobmsg_for_each_attr(p, m, prem) {
+		blobmsg_for_each_attr (p, m, prem) {
 			if (blobmsg_type(p) != BLOBMSG_TYPE_INT32)
 				continue;
-			line += (first ? "\"" : ",\"") + std::string(blobmsg_name(p)) + "\":" + type_name(blobmsg_get_u32(p));
+			line += (first ? "\"" : ",\"") + std::string(blobmsg_name(p)) +
+				"\":" + type_name(blobmsg_get_u32(p));
 			first = false;
 		}
 		std::printf("%s}\n", line.c_str());
@@ -170,7 +170,8 @@ int cmd_list(struct ubus_context *ctx, std::vector<std::string> &args)
 	return ret;
 }
 
-void listen_cb(struct ubus_context *ctx, struct ubus_event_handler *ev, const char *type, struct blob_attr *msg)
+void listen_cb(struct ubus_context *ctx, struct ubus_event_handler *ev, const char *type,
+	       struct blob_attr *msg)
 {
 	(void)ctx;
 	(void)ev;
@@ -202,8 +203,8 @@ int cmd_listen(struct ubus_context *ctx, std::vector<std::string> &args)
 		int ret = ubus_register_event_handler(ctx, &ev, pattern.c_str());
 		if (ret) {
 			if (!simple)
-				std::fprintf(stderr, "Error while registering for event '%s': %s\n", pattern.c_str(),
-					     ubus_strerror(ret));
+				std::fprintf(stderr, "Error while registering for event '%s': %s\n",
+					     pattern.c_str(), ubus_strerror(ret));
 			return 255;
 		}
 	}
@@ -232,8 +233,8 @@ struct serve_state {
 	struct ubus_context *ctx = nullptr;
 } serve;
 
-int serve_cb(struct ubus_context *ctx, struct ubus_object *obj, struct ubus_request_data *req, const char *method,
-	     struct blob_attr *msg)
+int serve_cb(struct ubus_context *ctx, struct ubus_object *obj, struct ubus_request_data *req,
+	     const char *method, struct blob_attr *msg)
 {
 	(void)obj;
 	std::fprintf(serve.log, "%s %s\n", method, format(msg, true).c_str());
@@ -279,7 +280,8 @@ int cmd_serve(struct ubus_context *ctx, std::vector<std::string> &args)
 		else if (args[i] == "--log" && i + 1 < args.size()) {
 			serve.log = std::fopen(args[++i].c_str(), "a");
 			if (!serve.log) {
-				std::fprintf(stderr, "cannot open %s: %s\n", args[i].c_str(), std::strerror(errno));
+				std::fprintf(stderr, "cannot open %s: %s\n", args[i].c_str(),
+					     std::strerror(errno));
 				return 1;
 			}
 		} else

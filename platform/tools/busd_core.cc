@@ -12,7 +12,10 @@ namespace {
 
 enum id_space { CLIENT_IDS, OBJECT_IDS, TYPE_IDS };
 
-constexpr uint32_t pad4(size_t n) { return uint32_t((n + 3) & ~size_t(3)); }
+constexpr uint32_t pad4(size_t n)
+{
+	return uint32_t((n + 3) & ~size_t(3));
+}
 
 bool nested_ok(const struct blob_attr *attr)
 {
@@ -76,7 +79,10 @@ void parse_body(const uint8_t *body, struct blob_attr **tb)
 	}
 }
 
-const char *str(const struct blob_attr *attr) { return static_cast<const char *>(blob_data(attr)); }
+const char *str(const struct blob_attr *attr)
+{
+	return static_cast<const char *>(blob_data(attr));
+}
 
 // Every method table of a signature must be a well-formed named blobmsg attribute.
 bool signature_ok(const struct blob_attr *sig)
@@ -86,7 +92,8 @@ bool signature_ok(const struct blob_attr *sig)
 	while (rem >= 4) {
 		auto *attr = reinterpret_cast<const struct blob_attr *>(p);
 		size_t raw = blob_raw_len(attr);
-		if (raw < 4 || raw > rem || !blob_is_extended(attr) || !blobmsg_check_attr_len(attr, true, rem))
+		if (raw < 4 || raw > rem || !blob_is_extended(attr) ||
+		    !blobmsg_check_attr_len(attr, true, rem))
 			return false;
 		if (pad4(raw) >= rem)
 			return true;
@@ -125,11 +132,20 @@ uint32_t be32_at(const uint8_t *p)
 }
 
 // Length of the outer blob of the message at p (header and 4 body bytes present).
-size_t outer_len(const uint8_t *p) { return be32_at(p + HEADER_LEN) & 0xffffffu; }
+size_t outer_len(const uint8_t *p)
+{
+	return be32_at(p + HEADER_LEN) & 0xffffffu;
+}
 
-bool outer_ok(size_t raw) { return raw >= 4 && pad4(raw) <= UBUS_MAX_MSGLEN; }
+bool outer_ok(size_t raw)
+{
+	return raw >= 4 && pad4(raw) <= UBUS_MAX_MSGLEN;
+}
 
-size_t home(uint32_t key, size_t mask) { return (key * 2654435761u) & mask; }
+size_t home(uint32_t key, size_t mask)
+{
+	return (key * 2654435761u) & mask;
+}
 
 } // namespace
 
@@ -295,9 +311,15 @@ client &bus::add_client(int fd, const char *user, const char *group)
 	return *c;
 }
 
-client *bus::find_client(uint32_t id) { return static_cast<client *>(clients.get(id)); }
+client *bus::find_client(uint32_t id)
+{
+	return static_cast<client *>(clients.get(id));
+}
 
-object *bus::find_object(uint32_t id) { return static_cast<object *>(objects.get(id)); }
+object *bus::find_object(uint32_t id)
+{
+	return static_cast<object *>(objects.get(id));
+}
 
 object *bus::find_path(const char *path)
 {
@@ -332,7 +354,8 @@ bool bus::receive(uint32_t id, const uint8_t *data, size_t len)
 	while (c && !c->dead) {
 		if (c->in_len > 0) {
 			// complete the message begun in an earlier read
-			size_t need = c->in_len < HEADER_LEN + 4 ? HEADER_LEN + 4 : HEADER_LEN + outer_len(c->in);
+			size_t need =
+				c->in_len < HEADER_LEN + 4 ? HEADER_LEN + 4 : HEADER_LEN + outer_len(c->in);
 			size_t take = need - c->in_len < len ? need - c->in_len : len;
 			memcpy(c->in + c->in_len, data, take);
 			c->in_len += take;
@@ -686,8 +709,10 @@ void bus::invoke(client &c, const msg_header &hdr, struct blob_attr **tb)
 		return;
 	}
 	if (id == UBUS_SYSTEM_OBJECT_MONITOR) {
-		send_status(c, hdr, !strcmp(method, "add") || !strcmp(method, "remove") ? UBUS_STATUS_NOT_SUPPORTED
-										       : UBUS_STATUS_METHOD_NOT_FOUND);
+		send_status(c, hdr,
+			    !strcmp(method, "add") || !strcmp(method, "remove")
+				    ? UBUS_STATUS_NOT_SUPPORTED
+				    : UBUS_STATUS_METHOD_NOT_FOUND);
 		return;
 	}
 	object *o = find_object(id);
@@ -704,7 +729,8 @@ void bus::invoke(client &c, const msg_header &hdr, struct blob_attr **tb)
 	blob_put_string(&buf_, UBUS_ATTR_USER, c.user);
 	blob_put_string(&buf_, UBUS_ATTR_GROUP, c.group);
 	if (tb[UBUS_ATTR_DATA])
-		blob_put(&buf_, UBUS_ATTR_DATA, blob_data(tb[UBUS_ATTR_DATA]), unsigned(blob_len(tb[UBUS_ATTR_DATA])));
+		blob_put(&buf_, UBUS_ATTR_DATA, blob_data(tb[UBUS_ATTR_DATA]),
+			 unsigned(blob_len(tb[UBUS_ATTR_DATA])));
 	// With the caller's names added, a request near the limit can outgrow it;
 	// the owner's library would take that for a broken stream and hang up.
 	if (pad4(blob_raw_len(buf_.head)) > UBUS_MAX_MSGLEN) {
@@ -727,8 +753,8 @@ void bus::reply(client &c, const msg_header &hdr, const uint8_t *body, struct bl
 	client *caller = hdr.peer ? find_client(hdr.peer) : nullptr;
 	if (!caller)
 		return; // includes acknowledgements of event deliveries (peer 0)
-	queue(*caller, hdr.type, hdr.seq, id, body, blob_raw_len(reinterpret_cast<const struct blob_attr *>(body)),
-	      hdr.version);
+	queue(*caller, hdr.type, hdr.seq, id, body,
+	      blob_raw_len(reinterpret_cast<const struct blob_attr *>(body)), hdr.version);
 }
 
 int bus::event_register(client &c, struct blob_attr *data)

@@ -30,7 +30,8 @@ constexpr size_t HEADER_LEN = 8;
 constexpr size_t MAX_QUEUED = UBUS_MAX_MSGLEN;
 
 // A growable array of plain values; allocation failure ends the program.
-template <typename T> struct vec {
+template <typename T>
+struct vec {
 	T *items = nullptr;
 	size_t len = 0, cap = 0;
 

@@ -20,7 +20,10 @@ namespace {
 
 volatile sig_atomic_t stop_signal = 0;
 
-void on_signal(int sig) { stop_signal = sig; }
+void on_signal(int sig)
+{
+	stop_signal = sig;
+}
 
 void usage()
 {

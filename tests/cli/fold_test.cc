@@ -49,12 +49,13 @@ TEST(SqueezeCrlfPairs, RunsOfPairsBecomeOne)
 TEST(SqueezeCrlfPairs, MatchesTheRepeatedRemovalOnRandomTexts)
 {
 	std::mt19937 rng(7);
-	const char alphabet[] = { '\r', '\n', 'A' };
+	const char alphabet[] = {'\r', '\n', 'A'};
 	for (int round = 0; round < 5000; ++round) {
 		std::string s(rng() % 24, 'A');
 		for (char &c : s)
 			c = alphabet[rng() % 3];
-		ASSERT_EQ(squeeze(s), squeeze_reference(s)) << "input of " << s.size() << " bytes, round " << round;
+		ASSERT_EQ(squeeze(s), squeeze_reference(s))
+			<< "input of " << s.size() << " bytes, round " << round;
 	}
 }
 

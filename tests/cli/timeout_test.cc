@@ -41,7 +41,7 @@ TEST(CallTimeout, NeverZeroNorNegativeNorWrapped)
 {
 	// 0 would mean "no time-out" to the bus library.
 	EXPECT_EQ(ms("A", 0, -3), 100);
-	EXPECT_EQ(ms("A", 0, -31) , 1);
+	EXPECT_EQ(ms("A", 0, -31), 1);
 	EXPECT_EQ(ms("A", 0, INT_MIN), 1);
 	EXPECT_EQ(ms("A", 900, -4), 1);
 	EXPECT_EQ(ms("A", INT_MAX, 0), INT_MAX);

@@ -46,7 +46,8 @@ void print_log_lines()
 		auto lines = harness::system_log().lines();
 		for (; shown < lines.size(); shown++) {
 			const auto &l = lines[shown];
-			std::printf("  log  %s[%d] <%d> %s\n", l.ident.c_str(), l.pid, l.level, visible(l.text).c_str());
+			std::printf("  log  %s[%d] <%d> %s\n", l.ident.c_str(), l.pid, l.level,
+				    visible(l.text).c_str());
 		}
 		std::fflush(stdout);
 		if (!printing)
@@ -59,7 +60,8 @@ void ask(const std::string &cmd)
 {
 	std::printf("\n$ ravel_tools_cli -i cpe -L 4 -c '%s'\n", cmd.c_str());
 	std::fflush(stdout);
-	auto r = harness::run({harness::program_path("ravel_tools_cli"), "-i", "cpe", "-L", "4", "-c", cmd}, 20s);
+	auto r = harness::run({harness::program_path("ravel_tools_cli"), "-i", "cpe", "-L", "4", "-c", cmd},
+			      20s);
 	std::this_thread::sleep_for(200ms); // let the daemon's trace lines print first
 	std::printf("  answer (exit %d):%s\n", r.status.code, visible(r.out).c_str());
 	std::fflush(stdout);
@@ -85,8 +87,9 @@ int main()
 			     "touches this machine's /etc/config, /var/run/ubus, /tmp or system log.\n",
 			     why.c_str());
 		if (geteuid() != 0)
-			std::fprintf(stderr, "As a normal user that needs a kernel that allows user namespaces;\n"
-					     "run it as root otherwise.\n");
+			std::fprintf(stderr,
+				     "As a normal user that needs a kernel that allows user namespaces;\n"
+				     "run it as root otherwise.\n");
 		return 1;
 	}
 	harness::system_log();

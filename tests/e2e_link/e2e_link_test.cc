@@ -51,9 +51,10 @@ TEST_F(daemon_link, attach_writes_the_state_file_and_notifies_the_interface)
 	start_modem();
 	start_daemon();
 
-	const std::string attached = "{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n"
-				     "\t\t\"channel\": \"cpe\",\n\t\t\"server\": \"127.0.0.1\",\n\t\t\"port\": 5000,\n"
-				     "\t\t\"proto\": \"tcp\"\n\t}\n}";
+	const std::string attached =
+		"{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n"
+		"\t\t\"channel\": \"cpe\",\n\t\t\"server\": \"127.0.0.1\",\n\t\t\"port\": 5000,\n"
+		"\t\t\"proto\": \"tcp\"\n\t}\n}";
 	EXPECT_EQ(attached, state_file());
 
 	// The notification goes out right after the attach, on its own connection.
@@ -96,7 +97,8 @@ TEST_F(daemon_link, a_timed_out_request_detaches_the_link)
 			      25s);
 	EXPECT_NE(std::string::npos, r.out.find("\"code\": 5")) << r.out << r.err;
 	EXPECT_EQ(std::string::npos, r.out.find("respone")) << r.out;
-	const std::string detached = "{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n\t\t\n\t}\n}";
+	const std::string detached =
+		"{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n\t\t\n\t}\n}";
 	EXPECT_EQ(detached, harness::read_file("/tmp/oriel/cache/ravel_tools_cpe").value_or(""));
 	// The alarm's own line is written once the handler has returned.
 	EXPECT_TRUE(harness::system_log().wait_for("at receive the signal(14)", 3s));
@@ -138,7 +140,8 @@ TEST_F(daemon_link, framed_module_heartbeats_only_after_readiness)
 	EXPECT_EQ(1u, count_of(log, "frame e4 HEARBEAT_REQ")) << log;
 
 	// And now commands go through in 0xA4 frames.
-	auto r = harness::run({harness::program_path("ravel-bus"), "call", "ravelcpe", "at_cmd", "{\"cmd\":\"ATI\"}"}, 10s);
+	auto r = harness::run(
+		{harness::program_path("ravel-bus"), "call", "ravelcpe", "at_cmd", "{\"cmd\":\"ATI\"}"}, 10s);
 	EXPECT_NE(std::string::npos, r.out.find("\"code\": 0")) << r.out << r.err;
 	EXPECT_NE(std::string::npos, modem_log().find("frame a4 ATI\\r")) << modem_log();
 }
@@ -185,7 +188,8 @@ TEST_F(daemon_link, loss_notice_comes_after_more_than_600_seconds)
 	start_daemon("RM500S");
 	// A framed module that never announces readiness: the request is refused
 	// with 6, which notes the loss at second 1000.
-	auto r = harness::run({harness::program_path("ravel-bus"), "call", "ravelcpe", "at_cmd", "{\"cmd\":\"AT\"}"}, 10s);
+	auto r = harness::run(
+		{harness::program_path("ravel-bus"), "call", "ravelcpe", "at_cmd", "{\"cmd\":\"AT\"}"}, 10s);
 	EXPECT_NE(std::string::npos, r.out.find("\"code\": 6")) << r.out << r.err;
 	auto tip = harness::system_log().wait_for("odu lose connection,tip 1000", 5s);
 	ASSERT_TRUE(tip) << harness::system_log().dump();
@@ -195,7 +199,8 @@ TEST_F(daemon_link, loss_notice_comes_after_more_than_600_seconds)
 	std::this_thread::sleep_for(2s);
 	EXPECT_TRUE(harness::system_log().find("FFF odu lose connection").empty());
 	harness::set_uptime("1601.00 10.00\n");
-	auto notice = harness::system_log().wait_for("FFF odu lose connection,try power down,now 1601,record 1000", 5s);
+	auto notice = harness::system_log().wait_for(
+		"FFF odu lose connection,try power down,now 1601,record 1000", 5s);
 	ASSERT_TRUE(notice) << harness::system_log().dump();
 	EXPECT_EQ(3, notice->level);
 	// The notice is given once per noted loss.
@@ -208,10 +213,12 @@ TEST_F(daemon_link, a_module_that_restarts_is_attached_again_while_nobody_calls)
 	start_bus();
 	start_modem();
 	start_daemon();
-	const std::string attached = "{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n"
-				     "\t\t\"channel\": \"cpe\",\n\t\t\"server\": \"127.0.0.1\",\n\t\t\"port\": 5000,\n"
-				     "\t\t\"proto\": \"tcp\"\n\t}\n}";
-	const std::string detached = "{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n\t\t\n\t}\n}";
+	const std::string attached =
+		"{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n"
+		"\t\t\"channel\": \"cpe\",\n\t\t\"server\": \"127.0.0.1\",\n\t\t\"port\": 5000,\n"
+		"\t\t\"proto\": \"tcp\"\n\t}\n}";
+	const std::string detached =
+		"{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n\t\t\n\t}\n}";
 	ASSERT_EQ(attached, state_file());
 	auto state_becomes = [](const std::string &want) {
 		for (int i = 0; i < 250; i++) {

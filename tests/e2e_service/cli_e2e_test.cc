@@ -32,7 +32,7 @@ protected:
 TEST_F(cli_e2e, bad_option_prints_usage_and_exits_1)
 {
 	std::string path = harness::program_path("ravel_tools_cli");
-	for (std::vector<std::string> args : { std::vector<std::string>{ "-x" }, { "-c" } }) {
+	for (std::vector<std::string> args : {std::vector<std::string>{"-x"}, {"-c"}}) {
 		auto r = cli(args);
 		EXPECT_TRUE(r.status.exited);
 		EXPECT_EQ(r.status.code, 1);
@@ -47,7 +47,7 @@ TEST_F(cli_e2e, answer_is_folded_and_printed_without_newline)
 {
 	start_all();
 	sim(R"(answer AT+QTEMP => \r\n+QTEMP: 41\n\nX\r\n\r\n\r\nOK\r\n)");
-	auto r = cli({ "-c", "AT+QTEMP" });
+	auto r = cli({"-c", "AT+QTEMP"});
 	EXPECT_EQ(r.status.code, 0);
 	EXPECT_EQ(r.out, "\r\n+QTEMP: 41\rX\r\nOK\r\n");
 	EXPECT_EQ(r.err, "");
@@ -56,7 +56,7 @@ TEST_F(cli_e2e, answer_is_folded_and_printed_without_newline)
 TEST_F(cli_e2e, traces_and_channel_default)
 {
 	start_all();
-	auto r = cli({ "-i", "", "-c", "AT|ATI", "-l", "7", "-w", "500", "-W", "0", "-L", "7" });
+	auto r = cli({"-i", "", "-c", "AT|ATI", "-l", "7", "-w", "500", "-W", "0", "-L", "7"});
 	EXPECT_EQ(r.status.code, 0);
 	EXPECT_NE(r.out.find("OK"), std::string::npos) << r.out;
 	auto send = harness::system_log().wait_for("send cpe,at_cmd AT|ATI,waittime 500,blocktime 0", 2s);
@@ -73,7 +73,7 @@ TEST_F(cli_e2e, traces_and_channel_default)
 
 	// Default threshold 3: no level-7 lines.
 	harness::system_log().clear();
-	EXPECT_EQ(cli({ "-c", "AT" }).status.code, 0);
+	EXPECT_EQ(cli({"-c", "AT"}).status.code, 0);
 	std::this_thread::sleep_for(300ms);
 	for (auto &l : harness::system_log().lines())
 		EXPECT_NE(l.ident, "ravel_tools_cli") << l.raw;
@@ -81,14 +81,14 @@ TEST_F(cli_e2e, traces_and_channel_default)
 
 TEST_F(cli_e2e, unknown_channel_and_missing_bus_end_with_0)
 {
-	auto no_bus = cli({ "-c", "AT" });
+	auto no_bus = cli({"-c", "AT"});
 	EXPECT_EQ(no_bus.status.code, 0);
 	auto line = harness::system_log().wait_for("ubus connect failed", 2s);
 	ASSERT_TRUE(line);
 	EXPECT_EQ(line->level, 3);
 
 	start_bus();
-	auto r = cli({ "-i", "nosuch", "-c", "AT" });
+	auto r = cli({"-i", "nosuch", "-c", "AT"});
 	EXPECT_EQ(r.status.code, 0);
 	EXPECT_EQ(r.out, "");
 	line = harness::system_log().wait_for("ubus find path failed(ravelnosuch)", 2s);
@@ -99,7 +99,7 @@ TEST_F(cli_e2e, unknown_channel_and_missing_bus_end_with_0)
 
 TEST_F(cli_e2e, no_command_does_nothing)
 {
-	for (std::vector<std::string> args : { std::vector<std::string>{}, { "-c", "" } }) {
+	for (std::vector<std::string> args : {std::vector<std::string>{}, {"-c", ""}}) {
 		auto r = cli(args);
 		EXPECT_EQ(r.status.code, 0);
 		EXPECT_EQ(r.out, "");
@@ -113,19 +113,19 @@ TEST_F(cli_e2e, time_out_follows_wait_and_block)
 	start_all();
 	sim("delay 1500");
 	// -W -3: 3100 - 3000 = 100 ms, too short for the answer.
-	auto short_call = cli({ "-c", "AT", "-W", "-3" });
+	auto short_call = cli({"-c", "AT", "-W", "-3"});
 	EXPECT_EQ(short_call.status.code, 0);
 	EXPECT_EQ(short_call.out, "");
 	EXPECT_LT(short_call.status.elapsed, 1400ms);
 
 	// -W -4 would be -900 ms: the call still ends at once, never waits forever.
-	auto negative = cli({ "-c", "AT", "-W", "-4" });
+	auto negative = cli({"-c", "AT", "-W", "-4"});
 	EXPECT_EQ(negative.status.code, 0);
 	EXPECT_LT(negative.status.elapsed, 1400ms);
 
 	// The default 3100 ms covers a 1.5 s answer; block 2 holds the call.
-	std::this_thread::sleep_for(2s);   // let the daemon finish the calls above
-	auto blocked = cli({ "-c", "AT", "-W", "2" });
+	std::this_thread::sleep_for(2s); // let the daemon finish the calls above
+	auto blocked = cli({"-c", "AT", "-W", "2"});
 	EXPECT_EQ(blocked.status.code, 0);
 	EXPECT_NE(blocked.out.find("OK"), std::string::npos);
 	EXPECT_GE(blocked.status.elapsed, 3300ms);
@@ -134,7 +134,7 @@ TEST_F(cli_e2e, time_out_follows_wait_and_block)
 TEST_F(cli_e2e, block_reply_comes_before_the_completion)
 {
 	start_all();
-	process p = process::spawn({ harness::program_path("ravel_tools_cli"), "-c", "AT", "-W", "2" });
+	process p = process::spawn({harness::program_path("ravel_tools_cli"), "-c", "AT", "-W", "2"});
 	auto t0 = std::chrono::steady_clock::now();
 	while (p.out().find("OK") == std::string::npos && std::chrono::steady_clock::now() - t0 < 5s)
 		std::this_thread::sleep_for(20ms);
@@ -152,7 +152,7 @@ TEST_F(cli_e2e, long_command_before_a_bar_is_refused)
 {
 	start_all();
 	std::string s64(64, 'A'), s65(65, 'A');
-	auto refused = cli({ "-c", s65 + "|AT" });
+	auto refused = cli({"-c", s65 + "|AT"});
 	EXPECT_EQ(refused.status.code, 0);
 	EXPECT_EQ(refused.out, "");
 	EXPECT_NE(refused.err.find("longer than 64 bytes"), std::string::npos) << refused.err;
@@ -160,7 +160,7 @@ TEST_F(cli_e2e, long_command_before_a_bar_is_refused)
 	EXPECT_EQ(sim_received().find("cmd "), std::string::npos) << sim_received();
 
 	// 64 bytes pass the client (the daemon then judges the command itself).
-	auto accepted = cli({ "-c", s64 + "|AT", "-l", "7" });
+	auto accepted = cli({"-c", s64 + "|AT", "-l", "7"});
 	EXPECT_EQ(accepted.err, "");
 	EXPECT_TRUE(harness::system_log().wait_for("send cpe,at_cmd " + s64 + "|AT", 2s));
 }

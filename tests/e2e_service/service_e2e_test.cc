@@ -43,8 +43,8 @@ TEST_F(service_e2e, cmd_only_gets_respone_then_code)
 TEST_F(service_e2e, wait_and_trace_level_fall_back_to_defaults)
 {
 	start_all();
-	for (const char *json : { R"({"cmd":"AT","wait":0})", R"({"cmd":"AT","wait":-5})",
-				  R"({"cmd":"AT","wait":"5000"})" }) {
+	for (const char *json :
+	     {R"({"cmd":"AT","wait":0})", R"({"cmd":"AT","wait":-5})", R"({"cmd":"AT","wait":"5000"})"}) {
 		harness::system_log().clear();
 		auto r = bus_call(json);
 		EXPECT_EQ(reply_code(r.out), 0) << json << r.out;
@@ -54,7 +54,10 @@ TEST_F(service_e2e, wait_and_trace_level_fall_back_to_defaults)
 	bus_call(R"({"cmd":"AT","wait":5000})");
 	EXPECT_TRUE(harness::system_log().wait_for("alarm_time 5", 1s));
 
-	struct { int asked; int used; } levels[] = { { 7, 7 }, { 8, 6 }, { -1, 6 }, { 2, 2 } };
+	struct {
+		int asked;
+		int used;
+	} levels[] = {{7, 7}, {8, 6}, {-1, 6}, {2, 2}};
 	for (auto l : levels) {
 		std::string cmd = "ATI" + std::to_string(l.asked + 10);
 		bus_call(R"({"cmd":")" + cmd + R"(","at_log_level":)" + std::to_string(l.asked) + "}");
@@ -164,7 +167,8 @@ TEST_F(service_e2e, link_down_gives_code_2_without_respone)
 	sim("drop");
 	harness::system_log().clear();
 	EXPECT_EQ(bus_send("ravel.cpe.reset").status.code, 0);
-	ASSERT_TRUE(harness::system_log().wait_for("recieve event reset\n", 5s)) << harness::system_log().dump();
+	ASSERT_TRUE(harness::system_log().wait_for("recieve event reset\n", 5s))
+		<< harness::system_log().dump();
 	std::this_thread::sleep_for(300ms);
 
 	auto r = bus_call(R"({"cmd":"AT"})");
@@ -178,7 +182,7 @@ TEST_F(service_e2e, link_down_gives_code_2_without_respone)
 
 TEST_F(service_e2e, framed_module_not_ready_gives_6)
 {
-	start_all({ "-f", "--no-ready" }, "RM520N");
+	start_all({"-f", "--no-ready"}, "RM520N");
 	ASSERT_TRUE(harness::system_log().wait_for("attach_odu ok", 10s)) << harness::system_log().dump();
 	auto r = bus_call(R"({"cmd":"AT"})");
 	EXPECT_EQ(reply_code(r.out), 6) << r.out;
@@ -225,14 +229,15 @@ TEST_F(service_e2e, bus_restart_reconnects_under_the_same_name)
 
 	// The reset event still reaches the daemon on its new connection.
 	EXPECT_EQ(bus_send("ravel.cpe.reset").status.code, 0);
-	EXPECT_TRUE(harness::system_log().wait_for("recieve event reset\n", 5s)) << harness::system_log().dump();
+	EXPECT_TRUE(harness::system_log().wait_for("recieve event reset\n", 5s))
+		<< harness::system_log().dump();
 }
 
 TEST_F(service_e2e, second_daemon_on_the_channel_runs_without_object)
 {
 	start_all();
 	harness::system_log().clear();
-	process second = process::spawn({ harness::program_path("ravel_tools"), "-i", "cpe" });
+	process second = process::spawn({harness::program_path("ravel_tools"), "-i", "cpe"});
 	auto line = harness::system_log().wait_for("Failed to publish object", 10s);
 	ASSERT_TRUE(line) << harness::system_log().dump();
 	EXPECT_EQ(line->text, "Failed to publish object 'ravelcpe': Invalid argument");

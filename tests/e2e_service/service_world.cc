@@ -12,8 +12,8 @@ void service_world::start_daemon(const std::string &model, bool wait_attach)
 {
 	harness::world::daemon_options o;
 	o.model = model;
-	o.args = { "-l", "7", "-d" };
-	o.wait_for = { "connected as" };
+	o.args = {"-l", "7", "-d"};
+	o.wait_for = {"connected as"};
 	if (wait_attach)
 		o.wait_for.push_back("attach_odu ok");
 	ASSERT_EQ("", w.start_daemon(o));
@@ -29,17 +29,18 @@ std::string service_world::sim(const std::string &line)
 harness::run_result service_world::bus_call(const std::string &json, const std::string &method,
 					    const std::string &path)
 {
-	return harness::run({ harness::program_path("ravel-bus"), "-t", "60", "call", path, method, json }, 60s);
+	return harness::run({harness::program_path("ravel-bus"), "-t", "60", "call", path, method, json},
+			    60s);
 }
 
 harness::run_result service_world::bus_send(const std::string &event)
 {
-	return harness::run({ harness::program_path("ravel-bus"), "send", event, "{}" }, 10s);
+	return harness::run({harness::program_path("ravel-bus"), "send", event, "{}"}, 10s);
 }
 
 harness::run_result service_world::cli(const std::vector<std::string> &args)
 {
-	std::vector<std::string> argv = { harness::program_path("ravel_tools_cli") };
+	std::vector<std::string> argv = {harness::program_path("ravel_tools_cli")};
 	argv.insert(argv.end(), args.begin(), args.end());
 	return harness::run(argv, 60s);
 }

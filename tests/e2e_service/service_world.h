@@ -13,7 +13,10 @@ protected:
 
 	void start_bus() { ASSERT_EQ("", w.start_bus()); }
 	// The simulator on a free port with extra options.
-	void start_sim(const std::vector<std::string> &options = {}) { ASSERT_EQ("", w.start_sim(options, true)); }
+	void start_sim(const std::vector<std::string> &options = {})
+	{
+		ASSERT_EQ("", w.start_sim(options, true));
+	}
 	// Starts the daemon with -l 7 -d; waits until it is on the bus and, when
 	// wait_attach, until its link is attached.
 	void start_daemon(const std::string &model = "", bool wait_attach = true);

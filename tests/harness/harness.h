@@ -84,11 +84,11 @@ void set_uptime(const std::string &line);
 
 // How a process ended.
 struct exit_status {
-	bool ended = false;    // false: still running at the deadline
-	bool exited = false;   // normal exit, code is valid
-	int code = -1;         // exit status (0..255)
-	int signal = 0;        // terminating signal when killed
-	ms elapsed{0};         // from spawn to when the end was seen
+	bool ended = false;  // false: still running at the deadline
+	bool exited = false; // normal exit, code is valid
+	int code = -1;       // exit status (0..255)
+	int signal = 0;      // terminating signal when killed
+	ms elapsed{0};       // from spawn to when the end was seen
 };
 
 // A spawned program with stdout and stderr captured to files. Moving only;
@@ -97,8 +97,7 @@ class process {
 public:
 	// argv[0] is the path run (use program_path). Extra environment entries
 	// are "NAME=value" texts added to the harness's own environment.
-	static process spawn(const std::vector<std::string> &argv,
-			     const std::vector<std::string> &env = {});
+	static process spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
 	process() = default;
 	process(process &&other) noexcept;
 	process &operator=(process &&other) noexcept;
@@ -142,12 +141,12 @@ run_result run(const std::vector<std::string> &argv, ms deadline = 10s,
 
 // One datagram received on /dev/log, "<PRI>Mmm dd hh:mm:ss ident[pid]: text".
 struct log_line {
-	int level = -1;     // PRI & 7
-	int facility = -1;  // PRI >> 3 (LOG_DAEMON is 3)
+	int level = -1;    // PRI & 7
+	int facility = -1; // PRI >> 3 (LOG_DAEMON is 3)
 	std::string timestamp;
 	std::string ident;
-	int pid = -1;       // -1 when the line has none
-	std::string text;   // as sent, trailing newline kept
+	int pid = -1;     // -1 when the line has none
+	std::string text; // as sent, trailing newline kept
 	std::string raw;
 	std::chrono::steady_clock::time_point received;
 };
@@ -175,7 +174,8 @@ public:
 
 private:
 	void drain();
-	template <typename Pred> std::optional<log_line> wait_until(Pred pred, ms deadline);
+	template <typename Pred>
+	std::optional<log_line> wait_until(Pred pred, ms deadline);
 
 	int fd_ = -1;
 	int stop_pipe_[2] = {-1, -1};

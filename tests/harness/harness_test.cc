@@ -100,7 +100,8 @@ int make_chroot()
 	    mount(CHROOT_MOUNT, CHROOT_PEER, nullptr, MS_BIND, nullptr) != 0 || mkdir(CHROOT_DIR, 0755) != 0)
 		return 1;
 	const std::string root = CHROOT_DIR;
-	for (const char *top : {"/usr", "/lib", "/lib32", "/lib64", "/bin", "/sbin", "/etc", "/dev", "/proc"}) {
+	for (const char *top :
+	     {"/usr", "/lib", "/lib32", "/lib64", "/bin", "/sbin", "/etc", "/dev", "/proc"}) {
 		struct stat st;
 		if (lstat(top, &st) != 0)
 			continue;

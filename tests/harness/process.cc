@@ -60,7 +60,8 @@ process process::spawn(const std::vector<std::string> &argv, const std::vector<s
 
 	static int counter = 0;
 	process p;
-	std::string base = scratch_dir() + "/proc-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+	std::string base =
+		scratch_dir() + "/proc-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
 	p.out_path_ = base + ".out";
 	p.err_path_ = base + ".err";
 
@@ -118,8 +119,11 @@ process process::spawn(const std::vector<std::string> &argv, const std::vector<s
 }
 
 process::process(process &&other) noexcept
-	: pid_(other.pid_), out_path_(std::move(other.out_path_)), err_path_(std::move(other.err_path_)),
-	  start_(other.start_), status_(other.status_)
+    : pid_(other.pid_),
+      out_path_(std::move(other.out_path_)),
+      err_path_(std::move(other.err_path_)),
+      start_(other.start_),
+      status_(other.status_)
 {
 	other.pid_ = -1;
 }
@@ -205,7 +209,8 @@ bool process::wait_idle(ms deadline)
 	int in_a_row = 0;
 	while (running()) {
 		std::string wchan = read_file(wchan_path).value_or("");
-		bool waiting = wchan.find("poll") != std::string::npos || wchan.find("select") != std::string::npos;
+		bool waiting =
+			wchan.find("poll") != std::string::npos || wchan.find("select") != std::string::npos;
 		in_a_row = waiting ? in_a_row + 1 : 0;
 		if (in_a_row >= 2)
 			return true;

@@ -52,8 +52,10 @@ std::string enter_user_namespace()
 	if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
 		std::string why = errno_text("unshare(CLONE_NEWUSER|CLONE_NEWNS) as a normal user");
 		if (errno == EPERM)
-			why += " (the kernel refuses user namespaces to normal users here: inside a chroot always, "
-			       "elsewhere by kernel.unprivileged_userns_clone=0 or an AppArmor/SELinux policy; "
+			why += " (the kernel refuses user namespaces to normal users here: inside a chroot "
+			       "always, "
+			       "elsewhere by kernel.unprivileged_userns_clone=0 or an AppArmor/SELinux "
+			       "policy; "
 			       "run as root instead)";
 		else if (errno == ENOSPC)
 			why += " (user.max_user_namespaces is 0)";
@@ -322,7 +324,8 @@ void sandbox_test::SetUp()
 	if (!why.empty()) {
 		// A CI run is green only when the end-to-end tests really ran.
 		if (under_ci())
-			FAIL() << "no private sandbox for end-to-end tests (CI is set, so this fails): " << why;
+			FAIL() << "no private sandbox for end-to-end tests (CI is set, so this fails): "
+			       << why;
 		GTEST_SKIP() << "no private sandbox for end-to-end tests: " << why;
 	}
 	// Tests that share one process (a direct run of the binary) start clean.

@@ -131,7 +131,8 @@ std::vector<log_line> syslog_capture::lines()
 	return lines_;
 }
 
-template <typename Pred> std::optional<log_line> syslog_capture::wait_until(Pred pred, ms deadline)
+template <typename Pred>
+std::optional<log_line> syslog_capture::wait_until(Pred pred, ms deadline)
 {
 	auto end = std::chrono::steady_clock::now() + deadline;
 	std::unique_lock lock(mutex_);
@@ -160,8 +161,9 @@ std::optional<log_line> syslog_capture::wait_for_regex(const std::string &patter
 	regex_t re;
 	if (regcomp(&re, pattern.c_str(), REG_EXTENDED | REG_NOSUB) != 0)
 		throw std::invalid_argument("bad pattern: " + pattern);
-	auto found = wait_until([&](const log_line &l) { return regexec(&re, l.text.c_str(), 0, nullptr, 0) == 0; },
-				deadline);
+	auto found = wait_until(
+		[&](const log_line &l) { return regexec(&re, l.text.c_str(), 0, nullptr, 0) == 0; },
+		deadline);
 	regfree(&re);
 	return found;
 }

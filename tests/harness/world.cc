@@ -30,8 +30,13 @@ std::string world::start_recorder()
 std::string world::start_sim(const std::vector<std::string> &options, bool record)
 {
 	const char *port_file = "/tmp/modem.port";
-	std::vector<std::string> argv = {program_path("ravel_modem_sim"), "-p", std::to_string(port),
-					 "--no-stdin", "-q", "-c", sim_ctl};
+	std::vector<std::string> argv = {program_path("ravel_modem_sim"),
+					 "-p",
+					 std::to_string(port),
+					 "--no-stdin",
+					 "-q",
+					 "-c",
+					 sim_ctl};
 	if (port == 0)
 		argv.insert(argv.end(), {"--port-file", port_file});
 	if (record)
@@ -58,7 +63,9 @@ void world::write_channel(const std::string &model)
 {
 	std::string config = "config channel 'cpe'\n"
 			     "\toption server '127.0.0.1'\n"
-			     "\toption port '" + std::to_string(port) + "'\n"
+			     "\toption port '" +
+			     std::to_string(port) +
+			     "'\n"
 			     "\toption proto 'tcp'\n";
 	if (!model.empty())
 		config += "\toption model '" + model + "'\n";
@@ -74,7 +81,8 @@ std::string world::start_daemon(const daemon_options &o)
 	daemon = process::spawn(argv, o.env);
 	for (const std::string &text : o.wait_for)
 		if (!system_log().wait_for(text, o.deadline))
-			return "the daemon did not log \"" + text + "\": " + daemon.err() + system_log().dump();
+			return "the daemon did not log \"" + text + "\": " + daemon.err() +
+			       system_log().dump();
 	return {};
 }
 

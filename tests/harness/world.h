@@ -35,9 +35,9 @@ public:
 	std::string start_sim(const std::vector<std::string> &options = {}, bool record = false);
 
 	struct daemon_options {
-		std::string model;               // "option model" of the channel, when given
-		std::vector<std::string> args;   // before "-i cpe"
-		std::vector<std::string> env;    // NAME=value added to its environment
+		std::string model;             // "option model" of the channel, when given
+		std::vector<std::string> args; // before "-i cpe"
+		std::vector<std::string> env;  // NAME=value added to its environment
 		std::vector<std::string> wait_for = {"attach_odu ok"}; // log texts that mean it is up
 		ms deadline = 10s;
 	};

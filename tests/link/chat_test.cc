@@ -43,7 +43,10 @@ protected:
 		ch.answer = nullptr;
 	}
 
-	std::string answer() const { return ch.answer ? std::string(ch.answer, ch.answer_len) : std::string(); }
+	std::string answer() const
+	{
+		return ch.answer ? std::string(ch.answer, ch.answer_len) : std::string();
+	}
 	static double seconds_since(clk::time_point t)
 	{
 		return std::chrono::duration<double>(clk::now() - t).count();
@@ -486,7 +489,8 @@ TEST_F(chat_engine, framed_stream_keeps_a_split_frame_and_drops_what_is_no_answe
 		std::this_thread::sleep_for(100ms);
 		m.send(first.substr(2, 5));
 		std::this_thread::sleep_for(100ms);
-		m.send(first.substr(7) + rgmii_frame(0xE4, "HEARBEAT_RSP") + rgmii_frame(0x55, "zz") + last.substr(0, 4));
+		m.send(first.substr(7) + rgmii_frame(0xE4, "HEARBEAT_RSP") + rgmii_frame(0x55, "zz") +
+		       last.substr(0, 4));
 		std::this_thread::sleep_for(100ms);
 		m.send(last.substr(4));
 	});

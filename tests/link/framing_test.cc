@@ -55,7 +55,9 @@ TEST_F(framing, encoders_write_type_big_endian_length_and_text)
 	char *f = rgmii_encode_at("AT\r", &extra);
 	ASSERT_NE(f, nullptr);
 	EXPECT_EQ(extra, 3);
-	EXPECT_EQ(std::string(f, 6), std::string("\xA4\x00\x03" "AT\r", 6));
+	EXPECT_EQ(std::string(f, 6), std::string("\xA4\x00\x03"
+						 "AT\r",
+						 6));
 	free(f);
 
 	f = rgmii_encode_heartbeat("HEARBEAT_REQ", &extra);

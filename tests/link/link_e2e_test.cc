@@ -186,7 +186,8 @@ TEST_F(link_e2e, text_sent_on_its_own_is_taken_before_a_command_as_the_poll_run_
 	EXPECT_EQ(std::string(ch.answer, ch.answer_len), "ATI\r\r\nmodel\r\nOK\r\n");
 	free(ch.answer);
 	ch.answer = nullptr;
-	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "\r\n+QSCAN: 3,4\r\n\r\n+CREG: 1 OK\r\n");
+	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"),
+		  "\r\n+QSCAN: 3,4\r\n\r\n+CREG: 1 OK\r\n");
 	EXPECT_TRUE(harness::system_log().wait_for("--- ", 1s));
 }
 
@@ -392,15 +393,20 @@ protected:
 
 	void serve(const std::string &reply)
 	{
-		std::vector<std::string> argv = {harness::program_path("ravel-bus"), "serve", "network.interface",
-						 "notify_proto,slow", "--log", "/tmp/calls.log"};
+		std::vector<std::string> argv = {harness::program_path("ravel-bus"),
+						 "serve",
+						 "network.interface",
+						 "notify_proto,slow",
+						 "--log",
+						 "/tmp/calls.log"};
 		if (!reply.empty()) {
 			argv.push_back("--reply");
 			argv.push_back(reply);
 		}
 		server = harness::process::spawn(argv);
 		for (int i = 0; i < 50; i++) {
-			auto r = harness::run({harness::program_path("ravel-bus"), "list", "network.interface"}, 5s);
+			auto r = harness::run(
+				{harness::program_path("ravel-bus"), "list", "network.interface"}, 5s);
 			if (r.out.find("network.interface") != std::string::npos)
 				return;
 			std::this_thread::sleep_for(100ms);

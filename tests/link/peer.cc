@@ -15,7 +15,8 @@ namespace {
 
 bool wait_readable(int fd, std::chrono::steady_clock::time_point until)
 {
-	auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+	auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until -
+									  std::chrono::steady_clock::now());
 	if (left.count() < 0)
 		return false;
 	pollfd p = {fd, POLLIN, 0};

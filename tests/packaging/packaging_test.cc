@@ -75,10 +75,10 @@ protected:
 			free(err);
 		} else {
 			uci_element *se, *oe;
-			uci_foreach_element(&pkg->sections, se) {
+			uci_foreach_element (&pkg->sections, se) {
 				uci_section *s = uci_to_section(se);
 				section sec{s->anonymous ? "" : se->name, s->type, {}};
-				uci_foreach_element(&s->options, oe) {
+				uci_foreach_element (&s->options, oe) {
 					uci_option *o = uci_to_option(oe);
 					EXPECT_EQ(UCI_TYPE_STRING, o->type) << oe->name;
 					if (o->type == UCI_TYPE_STRING)
@@ -173,7 +173,8 @@ TEST(access_list, grants_only_at_cmd_on_ravel_objects)
 
 	// Sending AT commands changes the module: a write grant, and nothing else.
 	std::vector<std::string> keys;
-	json_object_object_foreach(group, key, val) {
+	json_object_object_foreach(group, key, val)
+	{
 		(void)val;
 		keys.push_back(key);
 	}

@@ -22,8 +22,8 @@ void fake_link_reset(const char *channel_name)
 
 int chat(at_channel *ch, const char *cmd, const char *, int wait_ms)
 {
-	fake_link.calls.push_back({ cmd, wait_ms, ch->trace_level });
-	scripted_result r{ CHAT_OK, "OK\r\n" };
+	fake_link.calls.push_back({cmd, wait_ms, ch->trace_level});
+	scripted_result r{CHAT_OK, "OK\r\n"};
 	if (!fake_link.script.empty()) {
 		r = fake_link.script.front();
 		fake_link.script.pop_front();

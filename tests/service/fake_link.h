@@ -8,8 +8,8 @@
 
 struct scripted_result {
 	int code;
-	const char *answer;   // null: no answer text
-	std::string long_answer = {};  // used instead of answer when not empty
+	const char *answer;           // null: no answer text
+	std::string long_answer = {}; // used instead of answer when not empty
 };
 
 struct chat_call {
@@ -19,7 +19,7 @@ struct chat_call {
 };
 
 struct fake_link_state {
-	std::deque<scripted_result> script;   // empty: CHAT_OK with "OK\r\n"
+	std::deque<scripted_result> script; // empty: CHAT_OK with "OK\r\n"
 	std::vector<chat_call> calls;
 	int detaches = 0;
 	int attaches = 0;

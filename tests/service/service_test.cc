@@ -15,7 +15,7 @@ class ServiceTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		log_threshold = -1;   // keep the host's system log out of it
+		log_threshold = -1; // keep the host's system log out of it
 		fake_link_reset("t");
 		ASSERT_EQ(bus_start(bus.socket()), 0);
 	}
@@ -30,10 +30,7 @@ protected:
 	{
 		return call_object(bus.socket(), "ravelt", method, msg);
 	}
-	void script(int code, const char *answer = nullptr)
-	{
-		fake_link.script.push_back({ code, answer });
-	}
+	void script(int code, const char *answer = nullptr) { fake_link.script.push_back({code, answer}); }
 
 	test_bus bus;
 };
@@ -41,7 +38,7 @@ protected:
 TEST_F(ServiceTest, ReplyCarriesResponeThenCode)
 {
 	script(CHAT_OK, "AT\r\r\nOK\r\n");
-	auto r = at_cmd(message{ { "cmd", std::string("AT") } });
+	auto r = at_cmd(message{{"cmd", std::string("AT")}});
 	ASSERT_EQ(r.status, 0);
 	ASSERT_EQ(r.data.size(), 1u);
 	ASSERT_EQ(r.data[0].size(), 2u);
@@ -62,14 +59,20 @@ TEST_F(ServiceTest, ReplyCarriesResponeThenCode)
 
 TEST_F(ServiceTest, WaitAndTraceLevelDefaults)
 {
-	struct { message msg; int wait; unsigned level; } cases[] = {
-		{ message{ { "cmd", std::string("AT") }, { "wait", 1500 }, { "at_log_level", 7 } }, 1500, 7 },
-		{ message{ { "cmd", std::string("AT") }, { "wait", 0 }, { "at_log_level", 0 } }, 3000, 0 },
-		{ message{ { "cmd", std::string("AT") }, { "wait", -5 }, { "at_log_level", 8 } }, 3000, 6 },
-		{ message{ { "cmd", std::string("AT") }, { "wait", 300001 } }, 300000, 6 },
-		{ message{ { "cmd", std::string("AT") }, { "wait", 2147483647 } }, 300000, 6 },
-		{ message{ { "cmd", std::string("AT") }, { "wait", std::string("100") }, { "at_log_level", -1 } }, 3000, 6 },
-		{ message{ { "cmd", std::string("AT") }, { "at_log_level", std::string("3") }, { "extra", 1 } }, 3000, 6 },
+	struct {
+		message msg;
+		int wait;
+		unsigned level;
+	} cases[] = {
+		{message{{"cmd", std::string("AT")}, {"wait", 1500}, {"at_log_level", 7}}, 1500, 7},
+		{message{{"cmd", std::string("AT")}, {"wait", 0}, {"at_log_level", 0}}, 3000, 0},
+		{message{{"cmd", std::string("AT")}, {"wait", -5}, {"at_log_level", 8}}, 3000, 6},
+		{message{{"cmd", std::string("AT")}, {"wait", 300001}}, 300000, 6},
+		{message{{"cmd", std::string("AT")}, {"wait", 2147483647}}, 300000, 6},
+		{message{{"cmd", std::string("AT")}, {"wait", std::string("100")}, {"at_log_level", -1}},
+		 3000, 6},
+		{message{{"cmd", std::string("AT")}, {"at_log_level", std::string("3")}, {"extra", 1}}, 3000,
+		 6},
 	};
 	for (const auto &c : cases) {
 		fake_link.calls.clear();
@@ -87,9 +90,9 @@ TEST_F(ServiceTest, NoCommandMeansNoDataAndNoChange)
 {
 	channel.trace_level = 3;
 	const message cases[] = {
-		{ { "cmd", std::string("") }, { "block", 5 } },
-		{ { "wait", 100 }, { "at_log_level", 7 }, { "block", 5 } },
-		{ { "cmd", 5 } },
+		{{"cmd", std::string("")}, {"block", 5}},
+		{{"wait", 100}, {"at_log_level", 7}, {"block", 5}},
+		{{"cmd", 5}},
 		{},
 	};
 	for (const auto &msg : cases) {
@@ -97,7 +100,7 @@ TEST_F(ServiceTest, NoCommandMeansNoDataAndNoChange)
 		auto r = at_cmd(msg);
 		EXPECT_EQ(r.status, 0);
 		EXPECT_TRUE(r.data.empty());
-		EXPECT_LT(r.done_s, 2.0);   // no block sleep either
+		EXPECT_LT(r.done_s, 2.0); // no block sleep either
 	}
 	EXPECT_TRUE(fake_link.calls.empty());
 	EXPECT_EQ(channel.trace_level, 3u);
@@ -105,7 +108,7 @@ TEST_F(ServiceTest, NoCommandMeansNoDataAndNoChange)
 
 TEST_F(ServiceTest, OtherMethodNamesAreNotFound)
 {
-	auto r = at_cmd(message{ { "cmd", std::string("AT") } }, "at_log_level");
+	auto r = at_cmd(message{{"cmd", std::string("AT")}}, "at_log_level");
 	EXPECT_EQ(r.status, UBUS_STATUS_METHOD_NOT_FOUND);
 	EXPECT_TRUE(fake_link.calls.empty());
 }
@@ -113,7 +116,7 @@ TEST_F(ServiceTest, OtherMethodNamesAreNotFound)
 TEST_F(ServiceTest, BadArgumentGivesCodeWithoutRespone)
 {
 	script(CHAT_BAD_ARGUMENT);
-	auto r = at_cmd(message{ { "cmd", std::string("AT") } });
+	auto r = at_cmd(message{{"cmd", std::string("AT")}});
 	ASSERT_EQ(r.data.size(), 1u);
 	ASSERT_EQ(r.data[0].size(), 1u);
 	EXPECT_EQ(r.data[0][0].name, "code");
@@ -127,21 +130,21 @@ TEST_F(ServiceTest, WriteFailureAndTimeOutDropTheLinkAtOnce)
 	channel.fail_count = 4;
 	script(CHAT_OK, "OK");
 	script(CHAT_TIMED_OUT);
-	auto ok = at_cmd(message{ { "cmd", std::string("AT") } });
+	auto ok = at_cmd(message{{"cmd", std::string("AT")}});
 	EXPECT_EQ(channel.fail_count, 0);
-	auto timed_out = at_cmd(message{ { "cmd", std::string("AT") } });
+	auto timed_out = at_cmd(message{{"cmd", std::string("AT")}});
 	ASSERT_NE(timed_out.field("code"), nullptr);
 	EXPECT_EQ(timed_out.field("code")->number, CHAT_TIMED_OUT);
 	EXPECT_EQ(fake_link.detaches, 1);
 
 	channel.fail_count = 7;
 	script(CHAT_WRITE_FAILED, "partial");
-	auto failed = at_cmd(message{ { "cmd", std::string("AT") } });
+	auto failed = at_cmd(message{{"cmd", std::string("AT")}});
 	ASSERT_NE(failed.field("respone"), nullptr);
 	EXPECT_EQ(failed.field("respone")->text, "partial");
 	EXPECT_EQ(failed.field("code")->number, CHAT_WRITE_FAILED);
 	EXPECT_EQ(fake_link.detaches, 2);
-	EXPECT_EQ(channel.fail_count, 7);   // not counted, not reset
+	EXPECT_EQ(channel.fail_count, 7); // not counted, not reset
 }
 
 TEST_F(ServiceTest, EleventhFailureInARowDropsTheLink)
@@ -149,12 +152,12 @@ TEST_F(ServiceTest, EleventhFailureInARowDropsTheLink)
 	for (int i = 0; i < 10; ++i)
 		script(i % 2 ? CHAT_NOT_READY : CHAT_NO_ANSWER);
 	for (int i = 0; i < 10; ++i)
-		at_cmd(message{ { "cmd", std::string("AT") } });
+		at_cmd(message{{"cmd", std::string("AT")}});
 	EXPECT_EQ(fake_link.detaches, 0);
 	EXPECT_EQ(channel.fail_count, 10);
 
 	script(CHAT_NO_ANSWER);
-	auto r = at_cmd(message{ { "cmd", std::string("AT") } });
+	auto r = at_cmd(message{{"cmd", std::string("AT")}});
 	EXPECT_EQ(r.field("code")->number, CHAT_NO_ANSWER);
 	EXPECT_EQ(fake_link.detaches, 1);
 	EXPECT_EQ(channel.fail_count, 0);
@@ -164,13 +167,13 @@ TEST_F(ServiceTest, SuccessRestartsTheCountAndBadArgumentLeavesIt)
 {
 	for (int i = 0; i < 9; ++i)
 		script(CHAT_NO_ANSWER);
-	script(CHAT_BAD_ARGUMENT);   // neither counts nor resets
-	script(CHAT_NO_ANSWER);      // the 10th: link kept
-	script(CHAT_OK, "OK");       // count starts again
+	script(CHAT_BAD_ARGUMENT); // neither counts nor resets
+	script(CHAT_NO_ANSWER);    // the 10th: link kept
+	script(CHAT_OK, "OK");     // count starts again
 	for (int i = 0; i < 10; ++i)
 		script(CHAT_NO_ANSWER);
 	for (int i = 0; i < 22; ++i)
-		at_cmd(message{ { "cmd", std::string("AT") } });
+		at_cmd(message{{"cmd", std::string("AT")}});
 	EXPECT_EQ(fake_link.detaches, 0);
 	EXPECT_EQ(channel.fail_count, 10);
 }
@@ -180,7 +183,7 @@ TEST_F(ServiceTest, BlockHoldsTheCompletion)
 	// The caller shares this thread, so it reads the reply only once the
 	// handler returns; that the reply leaves before the sleep is checked
 	// end to end with the client.
-	auto r = at_cmd(message{ { "cmd", std::string("AT") }, { "block", 2 } });
+	auto r = at_cmd(message{{"cmd", std::string("AT")}, {"block", 2}});
 	ASSERT_EQ(r.status, 0);
 	ASSERT_EQ(r.data.size(), 1u);
 	EXPECT_GE(r.done_s, 1.9);
@@ -190,15 +193,15 @@ TEST_F(ServiceTest, BlockHoldsTheCompletion)
 TEST_F(ServiceTest, NegativeBlockDoesNotSleep)
 {
 	// Read as unsigned seconds this would be a sleep of 136 years.
-	auto r = at_cmd(message{ { "cmd", std::string("AT") }, { "block", -1 } });
+	auto r = at_cmd(message{{"cmd", std::string("AT")}, {"block", -1}});
 	ASSERT_EQ(r.status, 0);
 	EXPECT_LT(r.done_s, 1.0);
 }
 
 TEST_F(ServiceTest, OversizedAnswerIsCutToFitOneMessage)
 {
-	fake_link.script.push_back({ CHAT_OK, nullptr, std::string(1100 * 1024, 'x') });
-	auto r = at_cmd(message{ { "cmd", std::string("AT") } });
+	fake_link.script.push_back({CHAT_OK, nullptr, std::string(1100 * 1024, 'x')});
+	auto r = at_cmd(message{{"cmd", std::string("AT")}});
 	ASSERT_EQ(r.status, 0);
 	ASSERT_NE(r.field("respone"), nullptr);
 	EXPECT_EQ(r.field("respone")->text.size(), AT_CMD_RESPONE_MAX);
@@ -258,7 +261,7 @@ TEST_F(ServiceTest, BusRestartIsSurvived)
 	};
 	ASSERT_TRUE(run_loop_until(object_published, 10));
 
-	auto r = at_cmd(message{ { "cmd", std::string("AT") } });
+	auto r = at_cmd(message{{"cmd", std::string("AT")}});
 	EXPECT_EQ(r.status, 0);
 	ASSERT_NE(r.field("code"), nullptr);
 

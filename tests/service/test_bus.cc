@@ -56,7 +56,7 @@ test_bus::~test_bus()
 
 void test_bus::start()
 {
-	const char *argv[] = { RAVEL_BUSD_PATH, "-s", socket_.c_str(), nullptr };
+	const char *argv[] = {RAVEL_BUSD_PATH, "-s", socket_.c_str(), nullptr};
 	if (posix_spawn(&pid_, RAVEL_BUSD_PATH, nullptr, nullptr, const_cast<char **>(argv), environ) != 0)
 		throw std::runtime_error("cannot start the bus daemon");
 	auto t0 = std::chrono::steady_clock::now();
@@ -104,10 +104,11 @@ void on_data(ubus_request *req, int, blob_attr *msg)
 	std::vector<reply_field> fields;
 	blob_attr *pos;
 	size_t rem;
-	blobmsg_for_each_attr(pos, msg, rem) {
-		reply_field f{ blobmsg_name(pos), blobmsg_type(pos), {}, 0 };
+	blobmsg_for_each_attr (pos, msg, rem) {
+		reply_field f{blobmsg_name(pos), blobmsg_type(pos), {}, 0};
 		if (f.type == BLOBMSG_TYPE_STRING)
-			f.text.assign(static_cast<const char *>(blobmsg_data(pos)), blobmsg_data_len(pos) - 1);
+			f.text.assign(static_cast<const char *>(blobmsg_data(pos)),
+				      blobmsg_data_len(pos) - 1);
 		else if (f.type == BLOBMSG_TYPE_INT32)
 			f.number = static_cast<int32_t>(blobmsg_get_u32(pos));
 		fields.push_back(std::move(f));
@@ -142,8 +143,8 @@ void arm_give_up(double limit_s)
 
 } // namespace
 
-call_result call_object(const char *socket, const char *path, const char *method,
-			const message &msg, double limit_s)
+call_result call_object(const char *socket, const char *path, const char *method, const message &msg,
+			double limit_s)
 {
 	ubus_context *ctx = ubus_connect(socket);
 	if (!ctx)

@@ -72,16 +72,17 @@ int call_bound_ms(const options &o)
 
 const char *outcome_name(int o)
 {
-	static const char *const names[] = {"unfinished", "reply", "reply without data", "reply without code",
-					    "bus time-out", "connection failed", "not found", "cannot connect",
-					    "other bus status"};
+	static const char *const names[] = {"unfinished",         "reply",          "reply without data",
+					    "reply without code", "bus time-out",   "connection failed",
+					    "not found",          "cannot connect", "other bus status"};
 	return o >= 0 && o < OUT_COUNT ? names[o] : "?";
 }
 
 // Shared with the caller processes, which are forked after this.
 shared_state *make_shared_state(long calls)
 {
-	void *mem = mmap(nullptr, sizeof(shared_state), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+	void *mem = mmap(nullptr, sizeof(shared_state), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+			 -1, 0);
 	void *recs = mmap(nullptr, sizeof(call_record) * size_t(calls), PROT_READ | PROT_WRITE,
 			  MAP_SHARED | MAP_ANONYMOUS, -1, 0);
 	if (mem == MAP_FAILED || recs == MAP_FAILED)
@@ -189,7 +190,8 @@ static void on_reply(struct ubus_request *req, int, struct blob_attr *msg)
 					pause_ms = 20; // no link: a caller would not hammer it
 			} else if (st == UBUS_STATUS_TIMEOUT) {
 				rec.outcome = OUT_BUS_TIMEOUT;
-			} else if (st == UBUS_STATUS_CONNECTION_FAILED || st == UBUS_STATUS_INVALID_ARGUMENT) {
+			} else if (st == UBUS_STATUS_CONNECTION_FAILED ||
+				   st == UBUS_STATUS_INVALID_ARGUMENT) {
 				rec.outcome = OUT_CONN_FAILED;
 			} else if (st == UBUS_STATUS_NOT_FOUND) {
 				rec.outcome = OUT_NOT_FOUND;

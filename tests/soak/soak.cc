@@ -39,23 +39,24 @@ constexpr const char *STATE_FILE = harness::world::state_file;
 
 void usage(FILE *to)
 {
-	std::fprintf(to, "Usage: ravel_soak [options]\n"
-			 "  --calls N          at_cmd calls in all (default 100000)\n"
-			 "  --callers N        concurrent callers, 1-%d (default 4)\n"
-			 "  --restarts N       bus daemon restarts (default 2)\n"
-			 "  --fault-every N    calls between link faults (default calls/40, at least 200)\n"
-			 "  --wait MS          \"wait\" of each request (default 500)\n"
-			 "  --rss-slack KIB    allowed RSS growth (default 16)\n"
-			 "  --no-rss-check     report RSS without judging it\n"
-			 "  --seed N           command mix seed (default 1)\n"
-			 "  --skip FAULT       leave out a link fault (drop, garbage, silence, scan, huge,\n"
-			 "                     urc, trickle, close-after, outage, reset-event); repeatable\n"
-			 "  --flood MS         no link faults or restarts: unsolicited text every MS ms\n"
-			 "                     instead, and every answer must begin with its own echo\n"
-			 "  --dump-log         print the captured system log at the end\n"
-			 "  --daemon-log N     start the daemon with -l N\n"
-			 "  --daemon-env N=V   add to the daemon's environment (e.g. ASAN_OPTIONS); repeatable\n"
-			 "  --quiet            no progress lines\n",
+	std::fprintf(to,
+		     "Usage: ravel_soak [options]\n"
+		     "  --calls N          at_cmd calls in all (default 100000)\n"
+		     "  --callers N        concurrent callers, 1-%d (default 4)\n"
+		     "  --restarts N       bus daemon restarts (default 2)\n"
+		     "  --fault-every N    calls between link faults (default calls/40, at least 200)\n"
+		     "  --wait MS          \"wait\" of each request (default 500)\n"
+		     "  --rss-slack KIB    allowed RSS growth (default 16)\n"
+		     "  --no-rss-check     report RSS without judging it\n"
+		     "  --seed N           command mix seed (default 1)\n"
+		     "  --skip FAULT       leave out a link fault (drop, garbage, silence, scan, huge,\n"
+		     "                     urc, trickle, close-after, outage, reset-event); repeatable\n"
+		     "  --flood MS         no link faults or restarts: unsolicited text every MS ms\n"
+		     "                     instead, and every answer must begin with its own echo\n"
+		     "  --dump-log         print the captured system log at the end\n"
+		     "  --daemon-log N     start the daemon with -l N\n"
+		     "  --daemon-env N=V   add to the daemon's environment (e.g. ASAN_OPTIONS); repeatable\n"
+		     "  --quiet            no progress lines\n",
 		     MAX_CALLERS);
 }
 
@@ -210,8 +211,8 @@ bool campaign::probe_ok(harness::ms deadline)
 {
 	auto until = std::chrono::steady_clock::now() + deadline;
 	while (std::chrono::steady_clock::now() < until) {
-		auto r = harness::run({harness::program_path("ravel-bus"), "-t", "10", "call", OBJECT, "at_cmd",
-				       "{\"cmd\":\"AT\"}"},
+		auto r = harness::run({harness::program_path("ravel-bus"), "-t", "10", "call", OBJECT,
+				       "at_cmd", "{\"cmd\":\"AT\"}"},
 				      15s);
 		if (r.status.exited && r.status.code == 0 && r.out.find("\"code\": 0") != std::string::npos)
 			return true;
@@ -326,7 +327,8 @@ void campaign::inject(const std::string &fault)
 		std::this_thread::sleep_for(1500ms);
 		ctl("refuse off");
 	} else if (fault == "reset-event") {
-		auto r = harness::run({harness::program_path("ravel-bus"), "send", "ravel.cpe.reset", "{}"}, 10s);
+		auto r = harness::run({harness::program_path("ravel-bus"), "send", "ravel.cpe.reset", "{}"},
+				      10s);
 		if (r.status.code != 0)
 			problem("the reset event could not be sent: " + r.err);
 	}
@@ -369,8 +371,8 @@ void campaign::flood_thread()
 	faults_["flood"] = int(sent);
 }
 
-const char *const ROTATION[] = {"drop",    "garbage",     "silence", "scan",   "huge", "urc",
-				"trickle", "close-after", "outage",  "reset-event"};
+const char *const ROTATION[] = {"drop", "garbage", "silence",     "scan",   "huge",
+				"urc",  "trickle", "close-after", "outage", "reset-event"};
 constexpr int N_ROTATION = sizeof(ROTATION) / sizeof(ROTATION[0]);
 
 // Faults by the number of calls done: two rounds of every link fault during
@@ -393,8 +395,8 @@ void campaign::fault_thread()
 	for (size_t i = 0; i < 2 * rotation.size(); i++)
 		plan.push_back({warmup_calls_ * long(i + 1) / slots, rotation[i % rotation.size()]});
 	size_t next = 0;
-	for (long at = warmup_calls_ + o_.fault_every / 2; !rotation.empty() && at < o_.calls - o_.fault_every / 2;
-	     at += o_.fault_every)
+	for (long at = warmup_calls_ + o_.fault_every / 2;
+	     !rotation.empty() && at < o_.calls - o_.fault_every / 2; at += o_.fault_every)
 		plan.push_back({at, rotation[next++ % rotation.size()]});
 	long main_calls = o_.calls - warmup_calls_;
 	for (int r = 0; r < o_.restarts; r++)
@@ -456,7 +458,8 @@ bool campaign::wait_done(long count)
 		for (pid_t pid : callers_) {
 			int status = 0;
 			// A caller leaves with 0 once the tickets are gone; anything else is a crash.
-			if (waitpid(pid, &status, WNOHANG) == pid && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+			if (waitpid(pid, &status, WNOHANG) == pid &&
+			    !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
 				problem("caller process " + std::to_string(pid) + " ended early (status " +
 					std::to_string(status) + ")");
 				return false;
@@ -556,7 +559,8 @@ int campaign::run()
 			problem(std::string(name) + " did not end within 10 s of SIGTERM");
 		else if (!st.exited || st.code != 0)
 			problem(std::string(name) + " ended with " +
-				(st.exited ? "status " + std::to_string(st.code) : "signal " + std::to_string(st.signal)));
+				(st.exited ? "status " + std::to_string(st.code)
+					   : "signal " + std::to_string(st.signal)));
 		if (has_sanitizer_report(p.err()))
 			problem(std::string(name) + " reported:\n" + p.err());
 	};
@@ -633,8 +637,9 @@ int campaign::report()
 				if (!r.final_seen)
 					without_final++;
 				if (r.has_answer && !r.own_first && !foreign_first++)
-					first_foreign = "call " + std::to_string(i) + " \"" + command_text(r.kind, i) +
-							"\": answer begins \"" + visible(r.head) + "\"";
+					first_foreign = "call " + std::to_string(i) + " \"" +
+							command_text(r.kind, i) + "\": answer begins \"" +
+							visible(r.head) + "\"";
 			}
 			break;
 		case OUT_BUS_TIMEOUT:
@@ -643,9 +648,10 @@ int campaign::report()
 		case OUT_CONNECT_FAILED:
 			if (!in_restart_window(restart_windows_, r)) {
 				if (!unexplained++)
-					first_unexplained = "call " + std::to_string(i) + ": " + outcome_name(r.outcome) +
-							    " (status " + std::to_string(r.status) + ") at " +
-							    std::to_string(double(r.start_ns.load() - t0_) / 1e9) + " s";
+					first_unexplained =
+						"call " + std::to_string(i) + ": " + outcome_name(r.outcome) +
+						" (status " + std::to_string(r.status) + ") at " +
+						std::to_string(double(r.start_ns.load() - t0_) / 1e9) + " s";
 			}
 			break;
 		default:
@@ -657,8 +663,8 @@ int campaign::report()
 	double secs = double(t_end_ - t0_) / 1e9;
 
 	std::printf("\n== soak campaign ==\n");
-	std::printf("calls            %ld requested, %ld finished, %d callers, wait %d ms, bound %d ms\n", o_.calls,
-		    finished, o_.callers, o_.wait_ms, bound_ms_);
+	std::printf("calls            %ld requested, %ld finished, %d callers, wait %d ms, bound %d ms\n",
+		    o_.calls, finished, o_.callers, o_.wait_ms, bound_ms_);
 	std::printf("outcomes\n");
 	for (int c = 0; c < 8; c++)
 		if (codes[c])
@@ -671,18 +677,21 @@ int campaign::report()
 	if (counts[OUT_NONE])
 		std::printf("  unfinished         %ld\n", counts[OUT_NONE]);
 	std::printf("  bus outcomes outside a bus restart: %ld\n", unexplained);
-	std::printf("  code 0 without OK/ERROR in the answer: %ld (module faults cut answers short)\n", without_final);
+	std::printf("  code 0 without OK/ERROR in the answer: %ld (module faults cut answers short)\n",
+		    without_final);
 	std::printf("  code 0 with other text before the command's echo: %ld (stale or unsolicited text)\n",
 		    foreign_first);
 	if (foreign_first)
 		std::printf("    first: %s\n", first_foreign.c_str());
-	std::printf("throughput       %.0f calls/s over %.1f s (faults included)\n", double(finished) / secs, secs);
+	std::printf("throughput       %.0f calls/s over %.1f s (faults included)\n", double(finished) / secs,
+		    secs);
 	std::printf("latency, all     median %.2f ms, p99 %.2f ms, max %.2f ms\n", percentile(lat_all, 0.5),
 		    percentile(lat_all, 0.99), lat_all.empty() ? 0 : lat_all.back());
 	std::printf("latency, code 0  median %.2f ms, p99 %.2f ms, max %.2f ms\n", percentile(lat_ok, 0.5),
 		    percentile(lat_ok, 0.99), lat_ok.empty() ? 0 : lat_ok.back());
-	std::printf("daemon RSS       %ld KiB after warm-up, %ld KiB at the end (%+ld KiB)%s\n", warm_.rss_kib,
-		    end_.rss_kib, end_.rss_kib - warm_.rss_kib, o_.rss_check ? "" : " [not judged]");
+	std::printf("daemon RSS       %ld KiB after warm-up, %ld KiB at the end (%+ld KiB)%s\n",
+		    warm_.rss_kib, end_.rss_kib, end_.rss_kib - warm_.rss_kib,
+		    o_.rss_check ? "" : " [not judged]");
 	std::printf("daemon fds       %d after warm-up, %d at the end\n", warm_.fds, end_.fds);
 	std::printf("bus restarts     %d\n", restarts_done_);
 	std::printf("faults injected ");
@@ -692,7 +701,8 @@ int campaign::report()
 		total += n;
 	}
 	std::printf(" %d in all\n", total);
-	std::printf("daemon log       %zu \"attach_odu ok\", %zu \"at fail,disattach_odu\", %zu \"reconnected to ubus\"\n",
+	std::printf("daemon log       %zu \"attach_odu ok\", %zu \"at fail,disattach_odu\", %zu "
+		    "\"reconnected to ubus\"\n",
 		    harness::system_log().find("attach_odu ok").size(),
 		    harness::system_log().find("at fail,disattach_odu").size(),
 		    harness::system_log().find("reconnected to ubus").size());
@@ -703,20 +713,23 @@ int campaign::report()
 	if (counts[OUT_NO_DATA] || counts[OUT_BAD_REPLY] || counts[OUT_OTHER_STATUS] || odd_codes)
 		problems.push_back("replies lost or malformed, or an undocumented status or code");
 	if (unexplained)
-		problems.push_back(std::to_string(unexplained) + " bus outcomes outside a bus restart; first: " +
-				   first_unexplained);
+		problems.push_back(std::to_string(unexplained) +
+				   " bus outcomes outside a bus restart; first: " + first_unexplained);
 	if (o_.flood_ms > 0 && foreign_first)
-		problems.push_back(std::to_string(foreign_first) +
-				   " answers held unsolicited text before their own echo; first: " + first_foreign);
+		problems.push_back(
+			std::to_string(foreign_first) +
+			" answers held unsolicited text before their own echo; first: " + first_foreign);
 	if (restarts_done_ != o_.restarts)
 		problems.push_back("only " + std::to_string(restarts_done_) + " bus restarts were made");
 	if (warm_.fds < 0 || end_.fds != warm_.fds) {
 		std::string diff = "descriptors changed:";
 		for (const auto &t : warm_.fd_targets)
-			if (std::find(end_.fd_targets.begin(), end_.fd_targets.end(), t) == end_.fd_targets.end())
+			if (std::find(end_.fd_targets.begin(), end_.fd_targets.end(), t) ==
+			    end_.fd_targets.end())
 				diff += "\n  gone " + t;
 		for (const auto &t : end_.fd_targets)
-			if (std::find(warm_.fd_targets.begin(), warm_.fd_targets.end(), t) == warm_.fd_targets.end())
+			if (std::find(warm_.fd_targets.begin(), warm_.fd_targets.end(), t) ==
+			    warm_.fd_targets.end())
 				diff += "\n  new  " + t;
 		problems.push_back(diff);
 	}
@@ -726,7 +739,8 @@ int campaign::report()
 			auto w = warm_.rss_by_mapping.find(name);
 			long before = w == warm_.rss_by_mapping.end() ? 0 : w->second;
 			if (kib != before)
-				diff += "\n  " + name + " " + std::to_string(before) + " -> " + std::to_string(kib) + " KiB";
+				diff += "\n  " + name + " " + std::to_string(before) + " -> " +
+					std::to_string(kib) + " KiB";
 		}
 		problems.push_back(diff);
 	}
@@ -761,4 +775,3 @@ int main(int argc, char **argv)
 	campaign c(o);
 	return c.run();
 }
-

@@ -34,10 +34,10 @@ struct options {
 	unsigned seed = 1;
 	bool quiet = false;
 	bool dump_log = false;
-	std::string daemon_level;             // -l of the daemon, when given
+	std::string daemon_level;            // -l of the daemon, when given
 	std::vector<std::string> daemon_env; // NAME=value added to the daemon's environment
-	std::vector<std::string> skip; // link faults left out
-	int flood_ms = 0; // > 0: no link faults; unsolicited text this often instead
+	std::vector<std::string> skip;       // link faults left out
+	int flood_ms = 0;                    // > 0: no link faults; unsolicited text this often instead
 };
 
 // The daemon arms an alarm of (commands x wait / 1000) s, at least 2; a call
@@ -48,13 +48,13 @@ std::string command_text(int kind, long ticket);
 int pick_kind(unsigned seed, long ticket);
 
 enum outcome : int16_t {
-	OUT_NONE = 0,      // not finished
-	OUT_REPLY,         // bus status 0 with a "code"
-	OUT_NO_DATA,       // bus status 0 without reply data: a lost reply
-	OUT_BAD_REPLY,     // reply data without a "code"
-	OUT_BUS_TIMEOUT,   // bus status 7
-	OUT_CONN_FAILED,   // bus status 10, or 2 (the send failed on a dead connection)
-	OUT_NOT_FOUND,     // bus status 4, or the lookup failed
+	OUT_NONE = 0,    // not finished
+	OUT_REPLY,       // bus status 0 with a "code"
+	OUT_NO_DATA,     // bus status 0 without reply data: a lost reply
+	OUT_BAD_REPLY,   // reply data without a "code"
+	OUT_BUS_TIMEOUT, // bus status 7
+	OUT_CONN_FAILED, // bus status 10, or 2 (the send failed on a dead connection)
+	OUT_NOT_FOUND,   // bus status 4, or the lookup failed
 	OUT_CONNECT_FAILED,
 	OUT_OTHER_STATUS,
 	OUT_COUNT
@@ -72,8 +72,8 @@ struct call_record {
 	uint8_t caller = 0;
 	uint8_t final_seen = 0; // the answer holds OK, ERROR or the message reference
 	uint8_t has_answer = 0;
-	uint8_t own_first = 0;  // the answer starts with this command's own echo
-	char head[24] = {};     // the answer's first bytes, for the report
+	uint8_t own_first = 0; // the answer starts with this command's own echo
+	char head[24] = {};    // the answer's first bytes, for the report
 };
 
 struct shared_state {

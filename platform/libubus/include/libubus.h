@@ -46,12 +46,12 @@ struct ubus_msghdr_buf {
 };
 
 typedef void (*ubus_lookup_handler_t)(struct ubus_context *ctx, struct ubus_object_data *obj, void *priv);
-typedef int (*ubus_handler_t)(struct ubus_context *ctx, struct ubus_object *obj, struct ubus_request_data *req,
-			      const char *method, struct blob_attr *msg);
+typedef int (*ubus_handler_t)(struct ubus_context *ctx, struct ubus_object *obj,
+			      struct ubus_request_data *req, const char *method, struct blob_attr *msg);
 typedef void (*ubus_state_handler_t)(struct ubus_context *ctx, struct ubus_object *obj);
 typedef void (*ubus_remove_handler_t)(struct ubus_context *ctx, struct ubus_subscriber *obj, uint32_t id);
-typedef void (*ubus_event_handler_t)(struct ubus_context *ctx, struct ubus_event_handler *ev, const char *type,
-				     struct blob_attr *msg);
+typedef void (*ubus_event_handler_t)(struct ubus_context *ctx, struct ubus_event_handler *ev,
+				     const char *type, struct blob_attr *msg);
 typedef void (*ubus_data_handler_t)(struct ubus_request *req, int type, struct blob_attr *msg);
 typedef void (*ubus_fd_handler_t)(struct ubus_request *req, int fd);
 typedef void (*ubus_complete_handler_t)(struct ubus_request *req, int ret);
@@ -59,38 +59,40 @@ typedef void (*ubus_notify_complete_handler_t)(struct ubus_notify_request *req, 
 typedef void (*ubus_notify_data_handler_t)(struct ubus_notify_request *req, int type, struct blob_attr *msg);
 typedef void (*ubus_connect_handler_t)(struct ubus_context *ctx);
 
-#define UBUS_OBJECT_TYPE(_name, _methods)		\
-	{						\
-		.name = _name,				\
-		.id = 0,				\
-		.methods = _methods,			\
-		.n_methods = ARRAY_SIZE(_methods)	\
+#define UBUS_OBJECT_TYPE(_name, _methods)                                                                    \
+	{                                                                                                    \
+		.name = _name, .id = 0, .methods = _methods, .n_methods = ARRAY_SIZE(_methods)               \
 	}
 
-#define __UBUS_METHOD_BASE(_name, _handler, _mask, _policy, _tags)	\
-	.name = _name,							\
-	.handler = _handler,						\
-	.mask = _mask,							\
-	.tags = _tags,							\
-	.policy = _policy
+#define __UBUS_METHOD_BASE(_name, _handler, _mask, _policy, _tags)                                           \
+	.name = _name, .handler = _handler, .mask = _mask, .tags = _tags, .policy = _policy
 
-#define __UBUS_METHOD_NOARG(_name, _handler, _tags)	\
-	.name = _name,					\
-	.handler = _handler,				\
-	.mask = 0,					\
-	.tags = _tags,					\
-	.policy = NULL,					\
-	.n_policy = 0
+#define __UBUS_METHOD_NOARG(_name, _handler, _tags)                                                          \
+	.name = _name, .handler = _handler, .mask = 0, .tags = _tags, .policy = NULL, .n_policy = 0
 
-#define __UBUS_METHOD(_name, _handler, _mask, _policy, _tags)		\
-	__UBUS_METHOD_BASE(_name, _handler, _mask, _policy, _tags),	\
-	.n_policy = ARRAY_SIZE(_policy)
+#define __UBUS_METHOD(_name, _handler, _mask, _policy, _tags)                                                \
+	__UBUS_METHOD_BASE(_name, _handler, _mask, _policy, _tags), .n_policy = ARRAY_SIZE(_policy)
 
-#define UBUS_METHOD(_name, _handler, _policy) { __UBUS_METHOD(_name, _handler, 0, _policy, 0) }
-#define UBUS_METHOD_TAG(_name, _handler, _policy, _tags) { __UBUS_METHOD(_name, _handler, 0, _policy, _tags) }
-#define UBUS_METHOD_MASK(_name, _handler, _policy, _mask) { __UBUS_METHOD(_name, _handler, _mask, _policy, 0) }
-#define UBUS_METHOD_NOARG(_name, _handler) { __UBUS_METHOD_NOARG(_name, _handler, 0) }
-#define UBUS_METHOD_TAG_NOARG(_name, _handler, _tags) { __UBUS_METHOD_NOARG(_name, _handler, _tags) }
+#define UBUS_METHOD(_name, _handler, _policy)                                                                \
+	{                                                                                                    \
+		__UBUS_METHOD(_name, _handler, 0, _policy, 0)                                                \
+	}
+#define UBUS_METHOD_TAG(_name, _handler, _policy, _tags)                                                     \
+	{                                                                                                    \
+		__UBUS_METHOD(_name, _handler, 0, _policy, _tags)                                            \
+	}
+#define UBUS_METHOD_MASK(_name, _handler, _policy, _mask)                                                    \
+	{                                                                                                    \
+		__UBUS_METHOD(_name, _handler, _mask, _policy, 0)                                            \
+	}
+#define UBUS_METHOD_NOARG(_name, _handler)                                                                   \
+	{                                                                                                    \
+		__UBUS_METHOD_NOARG(_name, _handler, 0)                                                      \
+	}
+#define UBUS_METHOD_TAG_NOARG(_name, _handler, _tags)                                                        \
+	{                                                                                                    \
+		__UBUS_METHOD_NOARG(_name, _handler, _tags)                                                  \
+	}
 
 struct ubus_method {
 	const char *name;
@@ -280,8 +282,8 @@ int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj);
 /* invoke a method on a specific object; the message is copied before sending */
 int ubus_invoke_fd(struct ubus_context *ctx, uint32_t obj, const char *method, struct blob_attr *msg,
 		   ubus_data_handler_t cb, void *priv, int timeout, int fd);
-static inline int ubus_invoke(struct ubus_context *ctx, uint32_t obj, const char *method, struct blob_attr *msg,
-			      ubus_data_handler_t cb, void *priv, int timeout)
+static inline int ubus_invoke(struct ubus_context *ctx, uint32_t obj, const char *method,
+			      struct blob_attr *msg, ubus_data_handler_t cb, void *priv, int timeout)
 {
 	return ubus_invoke_fd(ctx, obj, method, msg, cb, priv, timeout, -1);
 }

@@ -26,7 +26,7 @@ struct ubus_object *find_object(struct ubus_context *ctx, uint32_t id)
 	struct list_head *p;
 	if (!id)
 		return nullptr;
-	list_for_each(p, &ctx->objects.list_head) {
+	list_for_each (p, &ctx->objects.list_head) {
 		auto *obj = container_of(p, struct ubus_object, avl.list);
 		if (obj->id == id)
 			return obj;
@@ -37,7 +37,7 @@ struct ubus_object *find_object(struct ubus_context *ctx, uint32_t id)
 bool object_listed(struct ubus_context *ctx, struct ubus_object *obj)
 {
 	struct list_head *p;
-	list_for_each(p, &ctx->objects.list_head)
+	list_for_each (p, &ctx->objects.list_head)
 		if (container_of(p, struct ubus_object, avl.list) == obj)
 			return true;
 	return false;
@@ -85,7 +85,8 @@ void process_invoke(struct ubus_context *ctx, struct ubus_rx_msg *m, struct blob
 	}
 	req.no_reply = tb[UBUS_ATTR_NO_REPLY] && blob_get_u8(tb[UBUS_ATTR_NO_REPLY]);
 	// Replies leave at once: a handler may keep working after ubus_send_reply().
-	int ret = found->handler ? found->handler(ctx, obj, &req, method, tb[UBUS_ATTR_DATA]) : UBUS_STATUS_OK;
+	int ret =
+		found->handler ? found->handler(ctx, obj, &req, method, tb[UBUS_ATTR_DATA]) : UBUS_STATUS_OK;
 	if (req.req_fd >= 0)
 		close(req.req_fd);
 	if (!req.deferred && !req.no_reply)
@@ -202,7 +203,8 @@ constexpr const char *status_text[__UBUS_STATUS_LAST] = {
 char unknown_text[32];
 
 // Sends msg to the bus and waits for its status; raw_cb sees each data reply.
-int bus_request(struct ubus_context *ctx, struct blob_attr *msg, int type, ubus_data_handler_t raw_cb, void *priv)
+int bus_request(struct ubus_context *ctx, struct blob_attr *msg, int type, ubus_data_handler_t raw_cb,
+		void *priv)
 {
 	struct ubus_request req;
 	int ret = ubus_start_request(ctx, &req, msg, type, 0);

@@ -29,7 +29,8 @@ struct blob_buf *ubus_msg_buf();
 
 // 0, UBUS_STATUS_INVALID_ARGUMENT for an oversized message, -1 when the
 // connection failed (then ctx->sock.eof is set).
-int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *msg, int type, uint32_t peer, int fd);
+int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *msg, int type, uint32_t peer,
+		  int fd);
 
 // Sends msg as a new request with the next seq; the caller then waits with
 // ubus_complete_request() or ubus_complete_request_async().
@@ -46,4 +47,7 @@ void ubus_process_obj_msg(struct ubus_context *ctx, struct ubus_rx_msg *m);
 // links the static library). Returns -1 when the stream is malformed.
 extern "C" int ubus_feed_bytes(struct ubus_context *ctx, const uint8_t *data, size_t len);
 
-static inline uint32_t ubus_pad4(uint32_t n) { return (n + 3u) & ~3u; }
+static inline uint32_t ubus_pad4(uint32_t n)
+{
+	return (n + 3u) & ~3u;
+}

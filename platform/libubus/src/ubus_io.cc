@@ -74,7 +74,7 @@ int64_t now_ms()
 struct ubus_request *find_request(struct ubus_context *ctx, uint16_t seq, uint32_t peer)
 {
 	struct list_head *p;
-	list_for_each(p, &ctx->requests) {
+	list_for_each (p, &ctx->requests) {
 		auto *req = container_of(p, struct ubus_request, list);
 		if (req->seq == seq && req->peer == peer)
 			return req;
@@ -106,7 +106,8 @@ void process_reply(struct ubus_context *ctx, struct ubus_rx_msg *m)
 			req->data_cb(req, UBUS_MSG_DATA, tb[UBUS_ATTR_DATA]);
 		return;
 	}
-	int status = tb[UBUS_ATTR_STATUS] ? int(blob_get_u32(tb[UBUS_ATTR_STATUS])) : UBUS_STATUS_INVALID_ARGUMENT;
+	int status =
+		tb[UBUS_ATTR_STATUS] ? int(blob_get_u32(tb[UBUS_ATTR_STATUS])) : UBUS_STATUS_INVALID_ARGUMENT;
 	set_req_status(req, status);
 }
 
@@ -164,7 +165,8 @@ int rx_dispatch(struct ubus_context *ctx)
 			return -1;
 		if (avail < HDR_LEN + raw)
 			return 0;
-		auto *m = static_cast<struct ubus_rx_msg *>(malloc(sizeof(struct ubus_rx_msg) + ubus_pad4(raw)));
+		auto *m = static_cast<struct ubus_rx_msg *>(
+			malloc(sizeof(struct ubus_rx_msg) + ubus_pad4(raw)));
 		if (!m)
 			return -1;
 		struct ubus_msghdr hdr;
@@ -413,7 +415,8 @@ bool send_iov(struct ubus_context *ctx, struct iovec *v, int nv, int fd)
 
 } // namespace
 
-int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *msg, int type, uint32_t peer, int fd)
+int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *msg, int type, uint32_t peer,
+		  int fd)
 {
 	struct ubus_msghdr hdr = {0, uint8_t(type), htons(seq), htonl(peer)};
 	uint32_t len = uint32_t(blob_raw_len(msg));
@@ -580,7 +583,7 @@ int ubus_reconnect(struct ubus_context *ctx, const char *path)
 	// Publish again what was published before, oldest id first; ids are new.
 	int n = 0;
 	struct list_head *p;
-	list_for_each(p, &ctx->objects.list_head)
+	list_for_each (p, &ctx->objects.list_head)
 		n++;
 	if (n == 0)
 		return 0;
@@ -588,7 +591,7 @@ int ubus_reconnect(struct ubus_context *ctx, const char *path)
 	if (!objs)
 		return UBUS_STATUS_NO_MEMORY;
 	int i = 0;
-	list_for_each(p, &ctx->objects.list_head)
+	list_for_each (p, &ctx->objects.list_head)
 		objs[i++] = container_of(p, struct ubus_object, avl.list);
 	// NOLINTNEXTLINE(bugprone-sizeof-expression): an array of object pointers
 	qsort(objs, size_t(n), sizeof(*objs), cmp_obj_id);

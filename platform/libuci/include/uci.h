@@ -27,8 +27,7 @@ extern "C" {
 #define UCI_DIRMODE 0700
 #define UCI_FILEMODE 0600
 
-enum
-{
+enum {
 	UCI_OK = 0,
 	UCI_ERR_MEM,
 	UCI_ERR_INVAL,
@@ -41,8 +40,7 @@ enum
 };
 
 struct uci_list;
-struct uci_list
-{
+struct uci_list {
 	struct uci_list *next;
 	struct uci_list *prev;
 };
@@ -104,7 +102,8 @@ extern int uci_add_delta_path(struct uci_context *ctx, const char *dir);
 extern int uci_parse_ptr(struct uci_context *ctx, struct uci_ptr *ptr, char *str);
 
 /* Finds the first element named `name` in list. */
-extern int uci_lookup_next(struct uci_context *ctx, struct uci_element **e, struct uci_list *list, const char *name);
+extern int uci_lookup_next(struct uci_context *ctx, struct uci_element **e, struct uci_list *list,
+			   const char *name);
 
 /* True when str holds no control byte other than TAB, LF and CR. */
 extern bool uci_validate_text(const char *str);
@@ -127,21 +126,19 @@ enum uci_option_type {
 };
 
 enum uci_flags {
-	UCI_FLAG_STRICT =        (1 << 0), /* a parse error aborts the load */
-	UCI_FLAG_PERROR =        (1 << 1), /* print parse errors to stderr */
-	UCI_FLAG_EXPORT_NAME =   (1 << 2), /* export names of anonymous sections */
-	UCI_FLAG_SAVED_DELTA =   (1 << 3), /* keep the change lines read at load */
+	UCI_FLAG_STRICT = (1 << 0),      /* a parse error aborts the load */
+	UCI_FLAG_PERROR = (1 << 1),      /* print parse errors to stderr */
+	UCI_FLAG_EXPORT_NAME = (1 << 2), /* export names of anonymous sections */
+	UCI_FLAG_SAVED_DELTA = (1 << 3), /* keep the change lines read at load */
 };
 
-struct uci_element
-{
+struct uci_element {
 	struct uci_list list;
 	enum uci_type type;
 	char *name;
 };
 
-struct uci_backend
-{
+struct uci_backend {
 	struct uci_element e;
 	char **(*list_configs)(struct uci_context *ctx);
 	struct uci_package *(*load)(struct uci_context *ctx, const char *name);
@@ -152,8 +149,7 @@ struct uci_backend
 	void *priv;
 };
 
-struct uci_context
-{
+struct uci_context {
 	/* list of config packages */
 	struct uci_list root;
 
@@ -183,8 +179,7 @@ struct uci_context
 	int bufsz;
 };
 
-struct uci_package
-{
+struct uci_package {
 	struct uci_element e;
 	struct uci_list sections;
 	struct uci_context *ctx;
@@ -200,8 +195,7 @@ struct uci_package
 	struct uci_list saved_delta;
 };
 
-struct uci_section
-{
+struct uci_section {
 	struct uci_element e;
 	struct uci_list options;
 	struct uci_package *package;
@@ -209,8 +203,7 @@ struct uci_section
 	char *type;
 };
 
-struct uci_option
-{
+struct uci_option {
 	struct uci_element e;
 	struct uci_section *section;
 	enum uci_option_type type;
@@ -233,19 +226,17 @@ enum uci_command {
 };
 extern char const uci_command_char[];
 
-struct uci_delta
-{
+struct uci_delta {
 	struct uci_element e;
 	enum uci_command cmd;
 	char *section;
 	char *value;
 };
 
-struct uci_ptr
-{
+struct uci_ptr {
 	enum uci_type target;
 	enum {
-		UCI_LOOKUP_DONE =     (1 << 0),
+		UCI_LOOKUP_DONE = (1 << 0),
 		UCI_LOOKUP_COMPLETE = (1 << 1),
 		UCI_LOOKUP_EXTENDED = (1 << 2),
 	} flags;
@@ -281,32 +272,26 @@ static inline void uci_bitfield_set(unsigned long *bits, int bit)
 }
 
 #ifndef container_of
-#define container_of(ptr, type, member) \
-	((type *) ((char *)(ptr) - offsetof(type, member)))
+#define container_of(ptr, type, member) ((type *)((char *)(ptr)-offsetof(type, member)))
 #endif
 
 /* The element that holds a list link. */
-#define list_to_element(ptr) \
-	container_of(ptr, struct uci_element, list)
+#define list_to_element(ptr) container_of(ptr, struct uci_element, list)
 
 /* Visits every element of a list in order; the body must not free _ptr. */
-#define uci_foreach_element(_list, _ptr) \
-	for (_ptr = list_to_element((_list)->next); \
-		&_ptr->list != (_list); \
-		_ptr = list_to_element(_ptr->list.next))
+#define uci_foreach_element(_list, _ptr)                                                                     \
+	for (_ptr = list_to_element((_list)->next); &_ptr->list != (_list);                                  \
+	     _ptr = list_to_element(_ptr->list.next))
 
 /* As uci_foreach_element, but the body may free _ptr. */
-#define uci_foreach_element_safe(_list, _tmp, _ptr) \
-	for (_ptr = list_to_element((_list)->next), \
-		_tmp = list_to_element(_ptr->list.next); \
-		&_ptr->list != (_list); \
-		_ptr = _tmp, _tmp = list_to_element(_ptr->list.next))
+#define uci_foreach_element_safe(_list, _tmp, _ptr)                                                          \
+	for (_ptr = list_to_element((_list)->next), _tmp = list_to_element(_ptr->list.next);                 \
+	     &_ptr->list != (_list); _ptr = _tmp, _tmp = list_to_element(_ptr->list.next))
 
 #define uci_list_empty(list) ((list)->next == (list))
 
 /* Address just past *ptr: strings stored in the same allocation. */
-#define uci_dataptr(ptr) \
-	(((char *) ptr) + sizeof(*ptr))
+#define uci_dataptr(ptr) (((char *)ptr) + sizeof(*ptr))
 
 #define uci_to_backend(ptr) container_of(ptr, struct uci_backend, e)
 #define uci_to_delta(ptr) container_of(ptr, struct uci_delta, e)
@@ -314,8 +299,7 @@ static inline void uci_bitfield_set(unsigned long *bits, int bit)
 #define uci_to_section(ptr) container_of(ptr, struct uci_section, e)
 #define uci_to_option(ptr) container_of(ptr, struct uci_option, e)
 
-static inline struct uci_package *
-uci_lookup_package(struct uci_context *ctx, const char *name)
+static inline struct uci_package *uci_lookup_package(struct uci_context *ctx, const char *name)
 {
 	struct uci_element *e = NULL;
 	if (uci_lookup_next(ctx, &e, &ctx->root, name) == 0)
@@ -323,8 +307,8 @@ uci_lookup_package(struct uci_context *ctx, const char *name)
 	return NULL;
 }
 
-static inline struct uci_section *
-uci_lookup_section(struct uci_context *ctx, struct uci_package *p, const char *name)
+static inline struct uci_section *uci_lookup_section(struct uci_context *ctx, struct uci_package *p,
+						     const char *name)
 {
 	struct uci_element *e = NULL;
 	if (uci_lookup_next(ctx, &e, &p->sections, name) == 0)
@@ -332,8 +316,8 @@ uci_lookup_section(struct uci_context *ctx, struct uci_package *p, const char *n
 	return NULL;
 }
 
-static inline struct uci_option *
-uci_lookup_option(struct uci_context *ctx, struct uci_section *s, const char *name)
+static inline struct uci_option *uci_lookup_option(struct uci_context *ctx, struct uci_section *s,
+						   const char *name)
 {
 	struct uci_element *e = NULL;
 	if (uci_lookup_next(ctx, &e, &s->options, name) == 0)
@@ -341,8 +325,8 @@ uci_lookup_option(struct uci_context *ctx, struct uci_section *s, const char *na
 	return NULL;
 }
 
-static inline const char *
-uci_lookup_option_string(struct uci_context *ctx, struct uci_section *s, const char *name)
+static inline const char *uci_lookup_option_string(struct uci_context *ctx, struct uci_section *s,
+						   const char *name)
 {
 	struct uci_option *o;
 

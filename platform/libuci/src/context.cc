@@ -13,14 +13,8 @@ extern "C" {
 char const uci_command_char[] = {'+', '-', 0, '@', '^', '|', '~'};
 
 static const char *const error_texts[] = {
-	"Success",
-	"Out of memory",
-	"Invalid argument",
-	"Entry not found",
-	"I/O error",
-	"Parse error",
-	"Duplicate entry",
-	"Unknown error",
+	"Success",   "Out of memory", "Invalid argument", "Entry not found",
+	"I/O error", "Parse error",   "Duplicate entry",  "Unknown error",
 };
 
 static char default_confdir[] = UCI_CONFDIR;
@@ -43,7 +37,7 @@ static void free_dir(char *dir)
 static void free_path_list(uci_list *head)
 {
 	uci_element *e, *tmp;
-	uci_foreach_element_safe(head, tmp, e) {
+	uci_foreach_element_safe (head, tmp, e) {
 		list_del(&e->list);
 		free(e->name);
 		free(e);
@@ -54,7 +48,7 @@ static void free_path_list(uci_list *head)
 static int add_delta_path(uci_context *ctx, const char *dir)
 {
 	uci_element *e, *tmp;
-	uci_foreach_element_safe(&ctx->delta_path, tmp, e) {
+	uci_foreach_element_safe (&ctx->delta_path, tmp, e) {
 		if (strcmp(e->name, dir) == 0) {
 			list_del(&e->list);
 			list_add_tail(&ctx->delta_path, &e->list);
@@ -104,7 +98,7 @@ void uci_free_context(struct uci_context *ctx)
 	if (!ctx)
 		return;
 	uci_element *e, *tmp;
-	uci_foreach_element_safe(&ctx->root, tmp, e)
+	uci_foreach_element_safe (&ctx->root, tmp, e)
 		package_free(uci_to_package(e));
 	free_path_list(&ctx->delta_path);
 	free_dir(ctx->confdir);
@@ -168,8 +162,7 @@ int uci_add_delta_path(struct uci_context *ctx, const char *dir)
 	return rc == UCI_OK ? rc : set_err(ctx, rc);
 }
 
-int uci_lookup_next(struct uci_context *ctx, struct uci_element **e, struct uci_list *list,
-		    const char *name)
+int uci_lookup_next(struct uci_context *ctx, struct uci_element **e, struct uci_list *list, const char *name)
 {
 	if (!ctx)
 		return UCI_ERR_INVAL;
@@ -177,7 +170,7 @@ int uci_lookup_next(struct uci_context *ctx, struct uci_element **e, struct uci_
 	if (!e || !list || !name)
 		return set_err(ctx, UCI_ERR_INVAL);
 	uci_element *it;
-	uci_foreach_element(list, it) {
+	uci_foreach_element (list, it) {
 		if (it->name && strcmp(it->name, name) == 0) {
 			*e = it;
 			return UCI_OK;

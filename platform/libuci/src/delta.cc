@@ -17,13 +17,20 @@ namespace {
 uci_command command_of(char c)
 {
 	switch (c) {
-	case '+': return UCI_CMD_ADD;
-	case '-': return UCI_CMD_REMOVE;
-	case '@': return UCI_CMD_RENAME;
-	case '^': return UCI_CMD_REORDER;
-	case '|': return UCI_CMD_LIST_ADD;
-	case '~': return UCI_CMD_LIST_DEL;
-	default: return UCI_CMD_CHANGE;
+	case '+':
+		return UCI_CMD_ADD;
+	case '-':
+		return UCI_CMD_REMOVE;
+	case '@':
+		return UCI_CMD_RENAME;
+	case '^':
+		return UCI_CMD_REORDER;
+	case '|':
+		return UCI_CMD_LIST_ADD;
+	case '~':
+		return UCI_CMD_LIST_DEL;
+	default:
+		return UCI_CMD_CHANGE;
 	}
 }
 
@@ -40,8 +47,8 @@ bool parse_index(const char *s, long *out)
 	return true;
 }
 
-bool change(uci_package *p, uci_section *s, uci_option *o, bool add,
-	    const char *sec, const char *opt, const char *value)
+bool change(uci_package *p, uci_section *s, uci_option *o, bool add, const char *sec, const char *opt,
+	    const char *value)
 {
 	if (!opt) {
 		if (!*value) {
@@ -85,7 +92,7 @@ bool delta_remove(uci_section *s, uci_option *o, const char *opt, const char *va
 			return false;
 		long i = 0;
 		uci_element *e;
-		uci_foreach_element(&o->v.list, e) {
+		uci_foreach_element (&o->v.list, e) {
 			if (i++ == index) {
 				list_del(&e->list);
 				free(e->name);
@@ -143,7 +150,7 @@ bool list_del_value(uci_option *o, const char *value)
 	if (!o || o->type != UCI_TYPE_LIST)
 		return true;
 	uci_element *e, *tmp;
-	uci_foreach_element_safe(&o->v.list, tmp, e) {
+	uci_foreach_element_safe (&o->v.list, tmp, e) {
 		if (strcmp(e->name, value) == 0) {
 			list_del(&e->list);
 			free(e->name);
@@ -259,7 +266,7 @@ int apply_deltas(uci_context *ctx, uci_package *p)
 {
 	uci_element *e;
 	bool saved = false;
-	uci_foreach_element(&ctx->delta_path, e) {
+	uci_foreach_element (&ctx->delta_path, e) {
 		if (ctx->savedir && strcmp(e->name, ctx->savedir) == 0) {
 			saved = true;
 			continue;

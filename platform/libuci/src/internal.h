@@ -16,7 +16,10 @@ namespace uci_impl {
 
 // ---- list links ------------------------------------------------------------
 
-inline void list_init(uci_list *head) { head->next = head->prev = head; }
+inline void list_init(uci_list *head)
+{
+	head->next = head->prev = head;
+}
 
 inline void list_add_tail(uci_list *head, uci_list *item)
 {
@@ -43,10 +46,10 @@ inline int set_err(uci_context *ctx, int err)
 
 // ---- name rules ------------------------------------------------------------
 
-bool valid_name(const char *s);          // [A-Za-z0-9_]+
-bool valid_type(const char *s);          // 0x21..0x7E, non-empty
+bool valid_name(const char *s);            // [A-Za-z0-9_]+
+bool valid_type(const char *s);            // 0x21..0x7E, non-empty
 bool valid_package_keyword(const char *s); // [A-Za-z0-9_-]+
-bool valid_package_name(const char *s);  // 0x21..0x7E, non-empty
+bool valid_package_name(const char *s);    // 0x21..0x7E, non-empty
 
 // ---- tree ------------------------------------------------------------------
 
@@ -96,7 +99,7 @@ struct line_reader {
 	const char *data;
 	size_t len;
 	size_t pos = 0;
-	int line = 0;   // LF-terminated lines read so far
+	int line = 0; // LF-terminated lines read so far
 
 	char *buf = nullptr; // current logical line, NUL-terminated
 	size_t blen = 0;
@@ -121,12 +124,12 @@ struct word {
 };
 
 enum class word_end {
-	SPACE,     // whitespace or end of line: more words may follow
-	COMMENT,   // '#': the rest of the line is ignored
-	GLUED_SEMI,// ';' in a plain word: the rest of the line is ignored
-	QUOTE_SEMI,// ';' in a word with quotes or escapes: pos stays on the ';'
-	ERR_SQUOTE,// end of file inside '...'
-	ERR_DQUOTE,// end of file inside "..."
+	SPACE,      // whitespace or end of line: more words may follow
+	COMMENT,    // '#': the rest of the line is ignored
+	GLUED_SEMI, // ';' in a plain word: the rest of the line is ignored
+	QUOTE_SEMI, // ';' in a word with quotes or escapes: pos stays on the ';'
+	ERR_SQUOTE, // end of file inside '...'
+	ERR_DQUOTE, // end of file inside "..."
 	NOMEM,
 };
 

@@ -96,7 +96,7 @@ int uci_load(struct uci_context *ctx, const char *name, struct uci_package **pac
 		return set_err(ctx, UCI_ERR_MEM);
 
 	uci_element *e;
-	uci_foreach_element(&ctx->root, e) {
+	uci_foreach_element (&ctx->root, e) {
 		if (strcmp(e->name, pkg_name) == 0) {
 			free(path);
 			return set_err(ctx, UCI_ERR_DUPLICATE);

@@ -47,13 +47,12 @@ int find_extended(uci_package *p, const char *text, uci_section **out)
 	}
 
 	auto matches = [&](uci_section *s) {
-		return type_len == 0 ||
-		       (strncmp(s->type, type, type_len) == 0 && s->type[type_len] == 0);
+		return type_len == 0 || (strncmp(s->type, type, type_len) == 0 && s->type[type_len] == 0);
 	};
 	uci_element *e;
 	if (index < 0) {
 		long count = 0;
-		uci_foreach_element(&p->sections, e) {
+		uci_foreach_element (&p->sections, e) {
 			if (matches(uci_to_section(e)))
 				count++;
 		}
@@ -61,7 +60,7 @@ int find_extended(uci_package *p, const char *text, uci_section **out)
 		if (index < 0)
 			return UCI_OK;
 	}
-	uci_foreach_element(&p->sections, e) {
+	uci_foreach_element (&p->sections, e) {
 		uci_section *s = uci_to_section(e);
 		if (matches(s) && index-- == 0) {
 			*out = s;
@@ -141,7 +140,7 @@ int uci_lookup_ptr(struct uci_context *ctx, struct uci_ptr *ptr, char *str, bool
 
 	uci_package *p = nullptr;
 	uci_element *e;
-	uci_foreach_element(&ctx->root, e) {
+	uci_foreach_element (&ctx->root, e) {
 		if (strcmp(e->name, ptr->package) == 0) {
 			p = uci_to_package(e);
 			break;

@@ -98,8 +98,8 @@ struct parser {
 	const char *reason = nullptr;
 	int byte = 0;
 
-	parser(uci_context *c, uci_package *pkg, const char *data, size_t len)
-		: ctx(c), p(pkg), rd(data, len) {}
+	parser(uci_context *c, uci_package *pkg, const char *data, size_t len) : ctx(c), p(pkg), rd(data, len)
+	{}
 
 	bool strict() const { return ctx->flags & UCI_FLAG_STRICT; }
 
@@ -126,9 +126,8 @@ keyword match_keyword(const char *s, size_t n)
 		keyword k;
 	};
 	static const kw table[] = {
-		{"package", keyword::PACKAGE}, {"p", keyword::PACKAGE},
-		{"config", keyword::CONFIG},   {"c", keyword::CONFIG},
-		{"option", keyword::OPTION},   {"o", keyword::OPTION},
+		{"package", keyword::PACKAGE}, {"p", keyword::PACKAGE},     {"config", keyword::CONFIG},
+		{"c", keyword::CONFIG},        {"option", keyword::OPTION}, {"o", keyword::OPTION},
 		{"list", keyword::LIST},       {"l", keyword::LIST},
 	};
 	for (const kw &k : table) {
@@ -268,7 +267,9 @@ step parser::do_config(const char *type, const char *name, size_t at)
 			uci_section *s = uci_to_section(e);
 			if (strcmp(s->type, type) != 0) {
 				if (strict())
-					return fail("section of different type overwrites prior section with same name", at);
+					return fail("section of different type overwrites prior section with "
+						    "same name",
+						    at);
 				if (!section_set_type(s, type))
 					return step::NOMEM;
 			}

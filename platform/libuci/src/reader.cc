@@ -11,7 +11,10 @@
 
 namespace uci_impl {
 
-file_data::~file_data() { free(data); }
+file_data::~file_data()
+{
+	free(data);
+}
 
 int read_fd(int fd, file_data *out)
 {
@@ -54,7 +57,10 @@ int read_fd(int fd, file_data *out)
 	return UCI_OK;
 }
 
-line_reader::~line_reader() { free(buf); }
+line_reader::~line_reader()
+{
+	free(buf);
+}
 
 bool line_reader::next_line()
 {
@@ -204,7 +210,8 @@ word_end tokenizer::read_word(word *w)
 			for (;;) {
 				if (pos >= rd.blen) {
 					if (!rd.append_line())
-						return finish(rd.oom ? word_end::NOMEM : word_end::ERR_SQUOTE);
+						return finish(rd.oom ? word_end::NOMEM
+								     : word_end::ERR_SQUOTE);
 					continue;
 				}
 				char q = rd.buf[pos++];
@@ -219,7 +226,8 @@ word_end tokenizer::read_word(word *w)
 			for (;;) {
 				if (pos >= rd.blen) {
 					if (!rd.append_line())
-						return finish(rd.oom ? word_end::NOMEM : word_end::ERR_DQUOTE);
+						return finish(rd.oom ? word_end::NOMEM
+								     : word_end::ERR_DQUOTE);
 					continue;
 				}
 				char q = rd.buf[pos];

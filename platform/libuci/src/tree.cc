@@ -9,8 +9,7 @@ namespace uci_impl {
 
 static bool name_char(unsigned char c)
 {
-	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-	       (c >= '0' && c <= '9') || c == '_';
+	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
 bool valid_name(const char *s)
@@ -36,8 +35,14 @@ static bool printable_word(const char *s)
 	return true;
 }
 
-bool valid_type(const char *s) { return printable_word(s); }
-bool valid_package_name(const char *s) { return printable_word(s); }
+bool valid_type(const char *s)
+{
+	return printable_word(s);
+}
+bool valid_package_name(const char *s)
+{
+	return printable_word(s);
+}
 
 bool valid_package_keyword(const char *s)
 {
@@ -60,7 +65,10 @@ char *dup_text_n(const char *s, size_t n)
 	return d;
 }
 
-char *dup_text(const char *s) { return dup_text_n(s, strlen(s)); }
+char *dup_text(const char *s)
+{
+	return dup_text_n(s, strlen(s));
+}
 
 uci_package *package_new(uci_context *ctx, const char *name)
 {
@@ -87,7 +95,7 @@ void package_free(uci_package *p)
 	if (!p)
 		return;
 	uci_element *e, *tmp;
-	uci_foreach_element_safe(&p->sections, tmp, e)
+	uci_foreach_element_safe (&p->sections, tmp, e)
 		section_free(uci_to_section(e));
 	list_del(&p->e.list);
 	free(p->path);
@@ -137,7 +145,7 @@ uci_section *section_add(uci_package *p, const char *type, const char *name)
 void section_free(uci_section *s)
 {
 	uci_element *e, *tmp;
-	uci_foreach_element_safe(&s->options, tmp, e)
+	uci_foreach_element_safe (&s->options, tmp, e)
 		option_free(uci_to_option(e));
 	list_del(&s->e.list);
 	free(s->e.name);
@@ -160,7 +168,7 @@ bool section_set_type(uci_section *s, const char *type)
 uci_section *section_find(uci_package *p, const char *name)
 {
 	uci_element *e;
-	uci_foreach_element(&p->sections, e) {
+	uci_foreach_element (&p->sections, e) {
 		if (strcmp(e->name, name) == 0)
 			return uci_to_section(e);
 	}
@@ -170,7 +178,7 @@ uci_section *section_find(uci_package *p, const char *name)
 uci_option *option_find(uci_section *s, const char *name)
 {
 	uci_element *e;
-	uci_foreach_element(&s->options, e) {
+	uci_foreach_element (&s->options, e) {
 		if (strcmp(e->name, name) == 0)
 			return uci_to_option(e);
 	}
@@ -180,7 +188,7 @@ uci_option *option_find(uci_section *s, const char *name)
 void option_free_items(uci_option *o)
 {
 	uci_element *e, *tmp;
-	uci_foreach_element_safe(&o->v.list, tmp, e) {
+	uci_foreach_element_safe (&o->v.list, tmp, e) {
 		list_del(&e->list);
 		free(e->name);
 		free(e);
@@ -214,8 +222,7 @@ static uci_option *option_new(uci_section *s, const char *name)
 	return o;
 }
 
-int option_set(uci_section *s, uci_option *o, const char *name, const char *value,
-	       uci_option **out)
+int option_set(uci_section *s, uci_option *o, const char *name, const char *value, uci_option **out)
 {
 	char *v = dup_text(value);
 	if (!v)
@@ -253,8 +260,7 @@ static uci_element *item_new(const char *value)
 	return e;
 }
 
-int option_add_item(uci_section *s, uci_option *o, const char *name, const char *value,
-		    uci_option **out)
+int option_add_item(uci_section *s, uci_option *o, const char *name, const char *value, uci_option **out)
 {
 	uci_element *item = item_new(value);
 	if (!item)

@@ -26,18 +26,17 @@ extern "C" void vsyslog(int, const char *fmt, va_list ap)
 
 namespace {
 
-const char *PACKAGE =
-	"config channel cpe\n"
-	"\toption server '192.168.1.1'\n"
-	"\toption greeting 'hello  world '\n"
-	"\tlist methods one\n"
-	"\tlist methods two\n"
-	"\tlist methods three\n"
-	"\tlist blank ''\n"
-	"config rule\n"
-	"\toption model first\n"
-	"config rule\n"
-	"\toption model second\n";
+const char *PACKAGE = "config channel cpe\n"
+		      "\toption server '192.168.1.1'\n"
+		      "\toption greeting 'hello  world '\n"
+		      "\tlist methods one\n"
+		      "\tlist methods two\n"
+		      "\tlist methods three\n"
+		      "\tlist blank ''\n"
+		      "config rule\n"
+		      "\toption model first\n"
+		      "config rule\n"
+		      "\toption model second\n";
 
 struct text_free {
 	void operator()(char *s) const { free(s); }
@@ -170,8 +169,9 @@ TEST_F(ConfigStore, RefusedPackageSaysWhy)
 	EXPECT_EQ(last_log, "");
 	write("broken", "config s x\noption v 'open\n");
 	EXPECT_EQ(config_open((dir + "/broken").c_str()), nullptr);
-	EXPECT_EQ(last_log, "config " + dir + "/broken cannot be loaded: "
-			    "Parse error (EOF with unterminated ') at line 2, byte 15");
+	EXPECT_EQ(last_log, "config " + dir +
+				    "/broken cannot be loaded: "
+				    "Parse error (EOF with unterminated ') at line 2, byte 15");
 }
 
 TEST_F(ConfigStore, OpenAndClose)

@@ -62,8 +62,8 @@ TEST_F(channel_config, logs_five_lines_in_order_then_the_module_row)
 			EXPECT_EQ(4, l.level) << l.text;
 			texts.push_back(l.text);
 		}
-	std::vector<std::string> want = {"config channel name:cpe", "config proto:UDP",
-					 "config server:127.0.0.1", "config port:7000",
+	std::vector<std::string> want = {"config channel name:cpe",  "config proto:UDP",
+					 "config server:127.0.0.1",  "config port:7000",
 					 "config odu_module:RM500S", "config RM500S get odu method"};
 	EXPECT_EQ(want, texts);
 	EXPECT_EQ(3, channel.frame_header_len);
@@ -75,7 +75,8 @@ TEST_F(channel_config, logs_five_lines_in_order_then_the_module_row)
 TEST_F(channel_config, rule_fills_what_the_channel_lacks_and_rows_match_by_prefix)
 {
 	ASSERT_EQ(0, load("config channel cpe\n option model RM520N-GL\n"
-			  "config rule\n option model RM520N\n option server 10.9.9.9\n option port 1\n option proto udp\n"
+			  "config rule\n option model RM520N\n option server 10.9.9.9\n option port 1\n "
+			  "option proto udp\n"
 			  "config rule r2\n option model RM520N-GL\n option server 192.168.1.1\n"
 			  " option port 6000\n option proto tcp\n option other x\n"));
 	EXPECT_STREQ("192.168.1.1", channel.server);
@@ -91,16 +92,18 @@ TEST_F(channel_config, channel_values_win_and_only_the_first_matching_rule_count
 	ASSERT_EQ(-1, load("config channel cpe\n option model FM650\n option port 7000\n"
 			   "config rule\n option model FM650\n option proto tcp\n"
 			   "config rule\n option model FM650\n option server 10.0.0.2\n"));
-	EXPECT_STREQ("", channel.server);  // the second rule is never looked at
+	EXPECT_STREQ("", channel.server); // the second rule is never looked at
 	EXPECT_STREQ("tcp", channel.proto);
 	EXPECT_EQ(7000u, channel.port);
 
-	ASSERT_EQ(0, load("config channel cpe\n option model FM650\n option port 7000\n option server 1.2.3.4\n"
-			  "config rule\n option model FM650\n option port 9\n option server 5.6.7.8\n option proto udp\n"));
+	ASSERT_EQ(0,
+		  load("config channel cpe\n option model FM650\n option port 7000\n option server 1.2.3.4\n"
+		       "config rule\n option model FM650\n option port 9\n option server 5.6.7.8\n option "
+		       "proto udp\n"));
 	EXPECT_STREQ("1.2.3.4", channel.server);
 	EXPECT_EQ(7000u, channel.port);
 	EXPECT_STREQ("udp", channel.proto);
-	EXPECT_EQ(nullptr, channel.decode_frame);  // FM650 speaks plain text
+	EXPECT_EQ(nullptr, channel.decode_frame); // FM650 speaks plain text
 }
 
 TEST_F(channel_config, empty_channel_option_blocks_the_rule)
@@ -111,7 +114,8 @@ TEST_F(channel_config, empty_channel_option_blocks_the_rule)
 			   "config rule\n option model RM500S\n option server 10.0.0.1\n"
 			   " option port 5000\n option proto tcp\n"));
 	EXPECT_STREQ("", channel.server);
-	EXPECT_TRUE(harness::system_log().wait_for("config error ,channel server or port or proto empty", 2s));
+	EXPECT_TRUE(
+		harness::system_log().wait_for("config error ,channel server or port or proto empty", 2s));
 	auto lines = harness::system_log().find("config error ,channel server or port or proto empty");
 	ASSERT_EQ(1u, lines.size());
 	EXPECT_EQ(3, lines[0].level);
@@ -136,13 +140,15 @@ TEST_F(channel_config, missing_package_section_or_id)
 	// no section of that name: five lines with empty values, then the error
 	EXPECT_EQ(-1, load("config channel other\n option server 1.2.3.4\n", "cpe"));
 	EXPECT_TRUE(harness::system_log().wait_for("config port:0", 2s));
-	EXPECT_TRUE(harness::system_log().wait_for("config error ,channel server or port or proto empty", 2s));
+	EXPECT_TRUE(
+		harness::system_log().wait_for("config error ,channel server or port or proto empty", 2s));
 }
 
 TEST_F(channel_config, long_channel_id_is_cut_in_name_only)
 {
 	std::string id(70, 'c');
-	ASSERT_EQ(0, load("config channel " + id + "\n option server 1.2.3.4\n option port 1\n option proto tcp\n",
+	ASSERT_EQ(0, load("config channel " + id +
+				  "\n option server 1.2.3.4\n option port 1\n option proto tcp\n",
 			  id.c_str()));
 	EXPECT_EQ(63u, strlen(channel.name));
 	EXPECT_EQ("ravel" + id, std::string(channel.object_name));

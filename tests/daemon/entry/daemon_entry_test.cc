@@ -117,8 +117,7 @@ TEST_P(missing_channel, logs_and_exits_255_after_the_pause)
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, missing_channel,
-			 ::testing::Values(std::vector<std::string>{},
-					   std::vector<std::string>{"-i", ""},
+			 ::testing::Values(std::vector<std::string>{}, std::vector<std::string>{"-i", ""},
 					   std::vector<std::string>{"plain", "-i", "cpe"}));
 
 TEST_F(daemon_entry, threshold_from_text_that_is_not_a_number_is_zero)
@@ -190,10 +189,11 @@ TEST_F(daemon_entry, alarm_lines_come_during_a_block_sleep_and_before_exit)
 	const std::string line = "at receive the signal(14)";
 	// The link is down, so the call is answered at once (code 2) and then
 	// holds the daemon for its block of 5 s.
-	process call = process::spawn({harness::program_path("ravel-bus"), "-t", "20", "call", "ravelcpe", "at_cmd",
-				       "{\"cmd\":\"AT\",\"block\":5}"});
+	process call = process::spawn({harness::program_path("ravel-bus"), "-t", "20", "call", "ravelcpe",
+				       "at_cmd", "{\"cmd\":\"AT\",\"block\":5}"});
 	const std::string wchan = "/proc/" + std::to_string(p.pid()) + "/wchan";
-	for (int i = 0; i < 500 && harness::read_file(wchan).value_or("").find("nanosleep") == std::string::npos; i++)
+	for (int i = 0;
+	     i < 500 && harness::read_file(wchan).value_or("").find("nanosleep") == std::string::npos; i++)
 		std::this_thread::sleep_for(10ms);
 	ASSERT_TRUE(p.signal(SIGALRM));
 	EXPECT_TRUE(harness::system_log().wait_for(line, 3s)) << harness::system_log().dump();

@@ -21,10 +21,10 @@ const char *ubox_c_roundtrip(struct blob_buf *b);
 const char *ubox_c_roundtrip(struct blob_buf *b)
 {
 	static const struct blobmsg_policy pol[] = {
-		{ .name = "cmd", .type = BLOBMSG_TYPE_STRING },
+		{.name = "cmd", .type = BLOBMSG_TYPE_STRING},
 	};
 	struct blob_attr *tb[ARRAY_SIZE(pol)];
-	struct c_record rec = { .value = 7 };
+	struct c_record rec = {.value = 7};
 	struct c_record *back = container_of(&rec.timer, struct c_record, timer);
 	void *c;
 

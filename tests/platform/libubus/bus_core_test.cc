@@ -64,11 +64,14 @@ TEST_F(BusCore, PublishLookupAndRouteACall)
 	EXPECT_EQ(out[1], status_ok_seq1);
 
 	// lookup: DATA with path, id, type and the signature as published
-	ASSERT_TRUE(feed(b, hex("00 04 00 01 00 00 00 00 00 00 00 14 02 00 00 0e 70 72 6f 62 65 2e 6f 62 6a 00 00 00")));
+	ASSERT_TRUE(feed(
+		b,
+		hex("00 04 00 01 00 00 00 00 00 00 00 14 02 00 00 0e 70 72 6f 62 65 2e 6f 62 6a 00 00 00")));
 	out = take(b);
 	ASSERT_EQ(out.size(), 2u);
-	bytes expect = hex("00 02 00 01 00 00 00 00 00 00 00 ac 02 00 00 0e 70 72 6f 62 65 2e 6f 62 6a 00 00 00 "
-			   "03 00 00 08 00000000 05 00 00 08 00000000");
+	bytes expect =
+		hex("00 02 00 01 00 00 00 00 00 00 00 ac 02 00 00 0e 70 72 6f 62 65 2e 6f 62 6a 00 00 00 "
+		    "03 00 00 08 00000000 05 00 00 08 00000000");
 	put_be32(expect, 32, obj);
 	put_be32(expect, 40, type);
 	expect.insert(expect.end(), add_probe_obj.begin() + 28, add_probe_obj.end());
@@ -76,7 +79,8 @@ TEST_F(BusCore, PublishLookupAndRouteACall)
 	EXPECT_EQ(out[1], status_ok_seq1);
 
 	// invoke: the owner sees the caller's id as peer, plus user and group
-	bytes inv = hex(R"(00 05 00 03 00000000 00 00 00 3c 03 00 00 08 00000000 04 00 00 0b 73 74 61 74 75 73 00 00
+	bytes inv = hex(
+		R"(00 05 00 03 00000000 00 00 00 3c 03 00 00 08 00000000 04 00 00 0b 73 74 61 74 75 73 00 00
 07 00 00 24 83 00 00 0e 00 04 6e 61 6d 65 00 00 78 00 00 00 85 00 00 10 00 05 63 6f 75 6e 74 00 00 00 00 05)");
 	put_be32(inv, 4, obj);
 	put_be32(inv, 16, obj);
@@ -84,7 +88,8 @@ TEST_F(BusCore, PublishLookupAndRouteACall)
 	EXPECT_TRUE(take(b).empty());
 	out = take(a);
 	ASSERT_EQ(out.size(), 1u);
-	bytes fwd = hex(R"(00 05 00 03 00000000 00 00 00 54 03 00 00 08 00000000 04 00 00 0b 73 74 61 74 75 73 00 00
+	bytes fwd = hex(
+		R"(00 05 00 03 00000000 00 00 00 54 03 00 00 08 00000000 04 00 00 0b 73 74 61 74 75 73 00 00
 0c 00 00 09 72 6f 6f 74 00 00 00 00 0d 00 00 09 72 6f 6f 74 00 00 00 00 07 00 00 24 83 00 00 0e
 00 04 6e 61 6d 65 00 00 78 00 00 00 85 00 00 10 00 05 63 6f 75 6e 74 00 00 00 00 05)");
 	put_be32(fwd, 4, b);
@@ -112,8 +117,10 @@ TEST_F(BusCore, PublishLookupAndRouteACall)
 	out = take(b);
 	ASSERT_EQ(out.size(), 1u);
 	EXPECT_EQ(get_be32(out[0], 16), uint32_t(UBUS_STATUS_INVALID_ARGUMENT));
-	ASSERT_TRUE(feed(b, hex("00 05 00 05 12 34 56 78 00 00 00 1c 03 00 00 08 12 34 56 78 04 00 00 0b 73 74 61 74 75 73 00 00 07 00 00 04")));
-	EXPECT_EQ(take(b), std::vector<bytes>{hex("00 01 00 05 12 34 56 78 00 00 00 0c 01 00 00 08 00 00 00 04")});
+	ASSERT_TRUE(feed(b, hex("00 05 00 05 12 34 56 78 00 00 00 1c 03 00 00 08 12 34 56 78 04 00 00 0b 73 "
+				"74 61 74 75 73 00 00 07 00 00 04")));
+	EXPECT_EQ(take(b),
+		  std::vector<bytes>{hex("00 01 00 05 12 34 56 78 00 00 00 0c 01 00 00 08 00 00 00 04")});
 
 	// the owner leaves: the path is free and calls get 4
 	bus.remove_client(a);
@@ -155,8 +162,9 @@ TEST_F(BusCore, LookupPatternsAndOrder)
 		feed(b, m);
 		std::vector<std::string> r;
 		for (auto &o : take(b))
-			r.push_back(o[1] == UBUS_MSG_DATA ? std::string(reinterpret_cast<const char *>(&o[16]))
-							  : "status " + std::to_string(get_be32(o, 16)));
+			r.push_back(o[1] == UBUS_MSG_DATA
+					    ? std::string(reinterpret_cast<const char *>(&o[16]))
+					    : "status " + std::to_string(get_be32(o, 16)));
 		return r;
 	};
 	EXPECT_EQ(names("probe.*"), (std::vector<std::string>{"probe.a", "probe.b", "status 0"}));
@@ -168,10 +176,12 @@ TEST_F(BusCore, LookupPatternsAndOrder)
 TEST_F(BusCore, PingUnknownTypesAndBadStreams)
 {
 	ASSERT_TRUE(feed(b, hex("00 03 00 01 00 00 00 00 00 00 00 0c 02 00 00 07 68 69 00 00")));
-	EXPECT_EQ(take(b), (std::vector<bytes>{hex("00 02 00 01 00 00 00 00 00 00 00 0c 02 00 00 07 68 69 00 00"),
-					       status_ok_seq1}));
+	EXPECT_EQ(take(b),
+		  (std::vector<bytes>{hex("00 02 00 01 00 00 00 00 00 00 00 0c 02 00 00 07 68 69 00 00"),
+				      status_ok_seq1}));
 	ASSERT_TRUE(feed(b, hex("00 2a 00 02 00 00 00 00 00 00 00 04")));
-	EXPECT_EQ(take(b), std::vector<bytes>{hex("00 01 00 02 00 00 00 00 00 00 00 0c 01 00 00 08 00 00 00 01")});
+	EXPECT_EQ(take(b),
+		  std::vector<bytes>{hex("00 01 00 02 00 00 00 00 00 00 00 0c 01 00 00 08 00 00 00 01")});
 
 	// a message split across reads is reassembled
 	bytes ping = hex("00 03 00 09 00 00 00 00 00 00 00 04");
@@ -180,7 +190,7 @@ TEST_F(BusCore, PingUnknownTypesAndBadStreams)
 	ASSERT_TRUE(bus.receive(b, ping.data() + 5, ping.size() - 5));
 	EXPECT_EQ(take(b).size(), 2u);
 
-	EXPECT_FALSE(feed(b, hex("00 03 00 01 00 00 00 00 00 00 00 02")));         // body shorter than its header
+	EXPECT_FALSE(feed(b, hex("00 03 00 01 00 00 00 00 00 00 00 02"))); // body shorter than its header
 	EXPECT_FALSE(feed(a, hex("00 03 00 01 00 00 00 00 00 10 00 04 00 00 00 00"))); // over 1 MiB
 }
 
@@ -189,15 +199,17 @@ TEST_F(BusCore, PingUnknownTypesAndBadStreams)
 TEST_F(BusCore, VersionBytePassesThroughEchoesAndReplies)
 {
 	ASSERT_TRUE(feed(b, hex("09 03 00 04 00 00 00 00 00 00 00 0c 02 00 00 06 78 00 00 00")));
-	EXPECT_EQ(take(b), (std::vector<bytes>{hex("09 02 00 04 00 00 00 00 00 00 00 0c 02 00 00 06 78 00 00 00"),
-					       hex("00 01 00 04 00 00 00 00 00 00 00 0c 01 00 00 08 00 00 00 00")}));
+	EXPECT_EQ(take(b),
+		  (std::vector<bytes>{hex("09 02 00 04 00 00 00 00 00 00 00 0c 02 00 00 06 78 00 00 00"),
+				      hex("00 01 00 04 00 00 00 00 00 00 00 0c 01 00 00 08 00 00 00 00")}));
 
 	ASSERT_TRUE(feed(a, hex("00 06 00 01 00 00 00 00 00 00 00 04"))); // a path-less object
 	auto out = take(a);
 	ASSERT_EQ(out.size(), 2u);
 	uint32_t obj = get_be32(out[0], 16);
 
-	bytes inv = hex("05 05 00 07 00000000 00 00 00 18 03 00 00 08 00000000 04 00 00 06 6d 00 00 00 07 00 00 04");
+	bytes inv = hex(
+		"05 05 00 07 00000000 00 00 00 18 03 00 00 08 00000000 04 00 00 06 6d 00 00 00 07 00 00 04");
 	put_be32(inv, 4, obj);
 	put_be32(inv, 16, obj);
 	ASSERT_TRUE(feed(b, inv));

@@ -87,19 +87,28 @@ TEST_F(BusProcesses, CallsThroughTheDaemon)
 	EXPECT_EQ(ubus_invoke(ctx, id, "notify_proto", b.head, record_reply, nullptr, 3000), 0)
 		<< "owner: " << waitpid(owner.pid, &wst, WNOHANG) << " status " << wst;
 	EXPECT_EQ(got, std::vector<std::string>{"ok"});
-	EXPECT_EQ(ubus_invoke(ctx, id, "nosuch", b.head, nullptr, nullptr, 3000), UBUS_STATUS_METHOD_NOT_FOUND);
-	EXPECT_EQ(ubus_invoke(ctx, id + 1, "notify_proto", b.head, nullptr, nullptr, 3000), UBUS_STATUS_NOT_FOUND);
+	EXPECT_EQ(ubus_invoke(ctx, id, "nosuch", b.head, nullptr, nullptr, 3000),
+		  UBUS_STATUS_METHOD_NOT_FOUND);
+	EXPECT_EQ(ubus_invoke(ctx, id + 1, "notify_proto", b.head, nullptr, nullptr, 3000),
+		  UBUS_STATUS_NOT_FOUND);
 	EXPECT_EQ(read_file(log), "notify_proto {\"action\":0,\"interface\":\"wan\"}\n");
 
 	// the tool's own call: indented output, exit status of the router's tool
-	std::string cmd = std::string(RAVEL_BUS_TOOL) + " -s " + sock + " call network.interface notify_proto '{\"a\":1}'";
+	std::string cmd = std::string(RAVEL_BUS_TOOL) + " -s " + sock +
+			  " call network.interface notify_proto '{\"a\":1}'";
 	FILE *p = popen(cmd.c_str(), "r");
 	char buf[256] = {};
 	size_t n = fread(buf, 1, sizeof(buf) - 1, p);
 	EXPECT_EQ(pclose(p), 0);
 	EXPECT_EQ(std::string(buf, n), "{\n\t\"result\": \"ok\"\n}\n");
-	EXPECT_EQ(WEXITSTATUS(system((std::string(RAVEL_BUS_TOOL) + " -s " + sock + " call network.interface nosuch 2>/dev/null").c_str())), 253);
-	EXPECT_EQ(WEXITSTATUS(system((std::string(RAVEL_BUS_TOOL) + " -s " + sock + " call no.such x 2>/dev/null").c_str())), 4);
+	EXPECT_EQ(WEXITSTATUS(system((std::string(RAVEL_BUS_TOOL) + " -s " + sock +
+				      " call network.interface nosuch 2>/dev/null")
+					     .c_str())),
+		  253);
+	EXPECT_EQ(WEXITSTATUS(
+			  system((std::string(RAVEL_BUS_TOOL) + " -s " + sock + " call no.such x 2>/dev/null")
+					 .c_str())),
+		  4);
 
 	cmd = std::string(RAVEL_BUS_TOOL) + " -s " + sock + " list -v 'network.*'";
 	p = popen(cmd.c_str(), "r");
@@ -141,7 +150,8 @@ TEST_F(BusProcesses, OwnerDyingMidCallEndsInTimeoutThenNotFound)
 	});
 	EXPECT_EQ(ubus_invoke(ctx, id, "x", nullptr, nullptr, nullptr, 1000), UBUS_STATUS_TIMEOUT);
 	killer.join();
-	EXPECT_TRUE(wait_until([&] { return ubus_lookup_id(ctx, "probe.dying", &id) == UBUS_STATUS_NOT_FOUND; }));
+	EXPECT_TRUE(
+		wait_until([&] { return ubus_lookup_id(ctx, "probe.dying", &id) == UBUS_STATUS_NOT_FOUND; }));
 	ubus_free(ctx);
 }
 #endif

@@ -215,7 +215,10 @@ struct raw_client {
 };
 
 // The status code of a STATUS body.
-uint32_t status_of(const bytes &body) { return body.size() >= 12 ? get_be32(body, 8) : ~0u; }
+uint32_t status_of(const bytes &body)
+{
+	return body.size() >= 12 ? get_be32(body, 8) : ~0u;
+}
 
 struct BusLimits : ::testing::Test {
 	temp_dir dir;
@@ -236,7 +239,8 @@ struct BusLimits : ::testing::Test {
 		std::ifstream in("/proc/" + std::to_string(busd.pid) + "/stat");
 		std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 		unsigned long ut = 0, st = 0;
-		std::sscanf(s.c_str() + s.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st);
+		std::sscanf(s.c_str() + s.rfind(')') + 2,
+			    "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st);
 		return double(ut + st) / double(sysconf(_SC_CLK_TCK));
 	}
 };
@@ -322,8 +326,8 @@ TEST_F(BusLimits, IdleClientsDoNotSlowMessages)
 		}
 		double crowded = cpu_per_ping(pinger, busd.pid);
 		// before, every turn of the loop visited every client: several times the cost
-		EXPECT_LT(crowded, 2 * quiet) << "CPU per PING " << quiet << " ns, with " << IDLE << " idle clients "
-					      << crowded << " ns";
+		EXPECT_LT(crowded, 2 * quiet) << "CPU per PING " << quiet << " ns, with " << IDLE
+					      << " idle clients " << crowded << " ns";
 	}
 	setrlimit(RLIMIT_NOFILE, &rl);
 }
@@ -336,7 +340,8 @@ TEST_F(BusLimits, BodiesUpToTheLimitArrive)
 	// a PING of 1 MiB comes back whole, then its status
 	{
 		raw_client c(sock);
-		ASSERT_TRUE(c.send(message(UBUS_MSG_PING, 1, 0, attr(UBUS_ATTR_GROUP, bytes(UBUS_MAX_MSGLEN - 8, 7)))));
+		ASSERT_TRUE(c.send(
+			message(UBUS_MSG_PING, 1, 0, attr(UBUS_ATTR_GROUP, bytes(UBUS_MAX_MSGLEN - 8, 7)))));
 		ASSERT_EQ(c.next(body), UBUS_MSG_DATA);
 		EXPECT_EQ(body.size(), size_t(UBUS_MAX_MSGLEN));
 		ASSERT_EQ(c.next(body), UBUS_MSG_STATUS);

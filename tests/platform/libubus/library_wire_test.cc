@@ -116,7 +116,10 @@ bytes with_seq(bytes b, uint16_t seq)
 	return b;
 }
 
-uint16_t seq_of(const bytes &b) { return uint16_t(b[2] << 8 | b[3]); }
+uint16_t seq_of(const bytes &b)
+{
+	return uint16_t(b[2] << 8 | b[3]);
+}
 
 // Recorded exchanges of the router's bus (ids as they were in that run).
 const bytes add_probe_obj = hex(R"(
@@ -126,7 +129,8 @@ const bytes add_probe_obj = hex(R"(
 00 00 00 07 85 00 00 10 00 04 6f 70 74 73 00 00 00 00 00 02 82 00 00 0c 00 05 6e 6f 61 72 67 00
 82 00 00 0c 00 04 66 61 69 6c 00 00 82 00 00 0c 00 05 6d 75 6c 74 69 00 82 00 00 0c 00 04 73 6c
 6f 77 00 00)");
-const bytes add_reply_data = hex("00 02 00 01 00 00 00 00 00 00 00 14 03 00 00 08 bd 3f 3a 21 05 00 00 08 05 ac 79 8b");
+const bytes add_reply_data =
+	hex("00 02 00 01 00 00 00 00 00 00 00 14 03 00 00 08 bd 3f 3a 21 05 00 00 08 05 ac 79 8b");
 const bytes status_ok_seq1 = hex("00 01 00 01 00 00 00 00 00 00 00 0c 01 00 00 08 00 00 00 00");
 const bytes invoke_to_owner = hex(R"(
 00 05 00 03 43 6c 44 c1 00 00 00 54 03 00 00 08 bd 3f 3a 21 04 00 00 0b 73 74 61 74 75 73 00 00
@@ -135,12 +139,15 @@ const bytes invoke_to_owner = hex(R"(
 const bytes owner_data = hex(R"(
 00 02 00 03 43 6c 44 c1 00 00 00 34 03 00 00 08 bd 3f 3a 21 07 00 00 28 83 00 00 13 00 06 72 65
 73 75 6c 74 00 00 00 00 6f 6b 00 00 85 00 00 10 00 05 63 6f 75 6e 74 00 00 00 00 05)");
-const bytes owner_status = hex("00 01 00 03 43 6c 44 c1 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 bd 3f 3a 21");
+const bytes owner_status =
+	hex("00 01 00 03 43 6c 44 c1 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 bd 3f 3a 21");
 const bytes invoke_nosuch = hex(R"(
 00 05 00 04 43 6c 44 c1 00 00 00 34 03 00 00 08 bd 3f 3a 21 04 00 00 0b 6e 6f 73 75 63 68 00 00
 0c 00 00 09 72 6f 6f 74 00 00 00 00 0d 00 00 09 72 6f 6f 74 00 00 00 00 07 00 00 04)");
-const bytes status_nosuch = hex("00 01 00 04 43 6c 44 c1 00 00 00 14 01 00 00 08 00 00 00 03 03 00 00 08 bd 3f 3a 21");
-const bytes lookup_probe = hex("00 04 00 01 00 00 00 00 00 00 00 14 02 00 00 0e 70 72 6f 62 65 2e 6f 62 6a 00 00 00");
+const bytes status_nosuch =
+	hex("00 01 00 04 43 6c 44 c1 00 00 00 14 01 00 00 08 00 00 00 03 03 00 00 08 bd 3f 3a 21");
+const bytes lookup_probe =
+	hex("00 04 00 01 00 00 00 00 00 00 00 14 02 00 00 0e 70 72 6f 62 65 2e 6f 62 6a 00 00 00");
 const bytes lookup_reply = hex(R"(
 00 02 00 01 00 00 00 00 00 00 00 ac 02 00 00 0e 70 72 6f 62 65 2e 6f 62 6a 00 00 00 03 00 00 08
 bd 3f 3a 21 05 00 00 08 05 ac 79 8b 06 00 00 88 82 00 00 54 00 06 73 74 61 74 75 73 00 00 00 00
@@ -155,7 +162,8 @@ const bytes caller_invoke = hex(R"(
 const bytes caller_data = hex(R"(
 00 02 00 03 bd 3f 3a 21 00 00 00 34 03 00 00 08 bd 3f 3a 21 07 00 00 28 83 00 00 13 00 06 72 65
 73 75 6c 74 00 00 00 00 6f 6b 00 00 85 00 00 10 00 05 63 6f 75 6e 74 00 00 00 00 05)");
-const bytes caller_status = hex("00 01 00 03 bd 3f 3a 21 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 bd 3f 3a 21");
+const bytes caller_status =
+	hex("00 01 00 03 bd 3f 3a 21 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 bd 3f 3a 21");
 const bytes send_event = hex(R"(
 00 05 00 01 00 00 00 01 00 00 00 4c 03 00 00 08 00 00 00 01 04 00 00 09 73 65 6e 64 00 00 00 00
 07 00 00 34 83 00 00 18 00 02 69 64 00 00 00 00 70 72 6f 62 65 2e 68 65 6c 6c 6f 00 82 00 00 18
@@ -186,8 +194,8 @@ std::string last_user;
 fake_bus *owner_bus;
 bool reply_before_return;
 
-int status_handler(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req, const char *,
-		   struct blob_attr *)
+int status_handler(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
+		   const char *, struct blob_attr *)
 {
 	last_user = req->acl.user ? req->acl.user : "";
 	struct blob_buf b = {};
@@ -296,8 +304,9 @@ TEST(LibraryWire, CallerLookupInvokeTimeoutAndEvents)
 	std::atomic<bool> answer{true};
 	bus.respond = [&](const bytes &m) -> std::vector<bytes> {
 		if (m[1] == UBUS_MSG_LOOKUP)
-			return m.size() == lookup_probe.size() ? std::vector<bytes>{lookup_reply, status_ok_seq1}
-							       : std::vector<bytes>{status_for(m, UBUS_STATUS_NOT_FOUND)};
+			return m.size() == lookup_probe.size()
+				       ? std::vector<bytes>{lookup_reply, status_ok_seq1}
+				       : std::vector<bytes>{status_for(m, UBUS_STATUS_NOT_FOUND)};
 		if (m[1] == UBUS_MSG_INVOKE && get_be32(m, 4) == 1)
 			return {status_for(m, 0)};
 		if (m[1] == UBUS_MSG_INVOKE && answer)
@@ -369,7 +378,8 @@ TEST(LibraryWire, CallerLookupInvokeTimeoutAndEvents)
 		std::this_thread::sleep_for(std::chrono::milliseconds(100));
 		bus.hang_up();
 	});
-	EXPECT_EQ(ubus_invoke(ctx, id, "status", nullptr, nullptr, nullptr, 5000), UBUS_STATUS_CONNECTION_FAILED);
+	EXPECT_EQ(ubus_invoke(ctx, id, "status", nullptr, nullptr, nullptr, 5000),
+		  UBUS_STATUS_CONNECTION_FAILED);
 	hang.join();
 	EXPECT_TRUE(lost);
 	blob_buf_free(&b);

@@ -108,7 +108,8 @@ inline bool can_connect(const std::string &path)
 	return ok;
 }
 
-template <typename F> bool wait_until(F cond, int ms = 5000)
+template <typename F>
+bool wait_until(F cond, int ms = 5000)
 {
 	auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
 	while (std::chrono::steady_clock::now() < end) {

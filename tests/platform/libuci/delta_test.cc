@@ -3,14 +3,13 @@
 
 namespace {
 
-const char *RT =
-	"config rule\n"
-	"\toption model 'a'\n"
-	"config rule\n"
-	"\toption model b\n"
-	"config cpe cpe\n"
-	"\toption server 'srv1'\n"
-	"\tlist tag x\n";
+const char *RT = "config rule\n"
+		 "\toption model 'a'\n"
+		 "config rule\n"
+		 "\toption model b\n"
+		 "config cpe cpe\n"
+		 "\toption server 'srv1'\n"
+		 "\tlist tag x\n";
 
 class Delta : public UciTest {
 protected:
@@ -39,54 +38,50 @@ protected:
 TEST_F(Delta, EveryCommandApplies)
 {
 	write("rt", RT);
-	save("save",
-	     "rt.cpe.server='new srv'\n"
-	     "rt.cpe.quote='it'\\''s'\n"
-	     "rt.newsec='cpe'\n"
-	     "|rt.cpe.tag='y'\n"
-	     "|rt.cfg0192bd.alist='one two'\n"
-	     "~rt.cpe.tag='x'\n"
-	     "-rt.cfg0292bd.model\n"
-	     "-rt.cfg0292bd\n"
-	     "+rt.cfg0592bd='rule'\n"
-	     "@rt.cpe.server='srv'\n"
-	     "@rt.cfg0192bd='first'\n"
-	     "^rt.cpe='0'\n"
-	     "-rt.cpe.tag='0'\n");
-	EXPECT_EQ(load_rt(),
-		  "cpe(cpe) srv='new srv' tag=[] quote='it's'; "
-		  "first(rule) model='a' alist=['one two']; "
-		  "newsec(cpe); cfg0592bd(rule,anon)");
+	save("save", "rt.cpe.server='new srv'\n"
+		     "rt.cpe.quote='it'\\''s'\n"
+		     "rt.newsec='cpe'\n"
+		     "|rt.cpe.tag='y'\n"
+		     "|rt.cfg0192bd.alist='one two'\n"
+		     "~rt.cpe.tag='x'\n"
+		     "-rt.cfg0292bd.model\n"
+		     "-rt.cfg0292bd\n"
+		     "+rt.cfg0592bd='rule'\n"
+		     "@rt.cpe.server='srv'\n"
+		     "@rt.cfg0192bd='first'\n"
+		     "^rt.cpe='0'\n"
+		     "-rt.cpe.tag='0'\n");
+	EXPECT_EQ(load_rt(), "cpe(cpe) srv='new srv' tag=[] quote='it's'; "
+			     "first(rule) model='a' alist=['one two']; "
+			     "newsec(cpe); cfg0592bd(rule,anon)");
 	EXPECT_EQ(last_count, 5);
 }
 
 TEST_F(Delta, BadLinesAreSkippedOneByOne)
 {
 	write("rt", RT);
-	save("save",
-	     "other.cpe.b='x'\n"
-	     "*rt.cpe.c='x'\n"
-	     "rt.cpe.d\n"
-	     "rt.@rule[0].e='x'\n"
-	     "rt.cpe.g='x' trailing\n"
-	     "rt.cpe.i=a b\n"
-	     "# rt.cpe.j='x'\n"
-	     "rt.cpe.k='x'\r\n"
-	     "rt.cpe.l='a\x01'\n"
-	     "@rt.cpe.server='bad-name'\n"
-	     "^rt.cpe.server='0'\n"
-	     "|rt.cpe='x'\n"
-	     "-rt.nosuch\n"
-	     "rt.nosuch.m='x'\n"
-	     "\n"
-	     "  rt.cpe.h=plain\n"
-	     "rt.cpe.q=\"double\"\n"
-	     "rt.cpe.nl='a\nb'\n"
-	     "rt.cfg0192bd.model=''\n"
-	     "rt.cpe.server=x=y\n");
-	EXPECT_EQ(load_rt(),
-		  "cfg0192bd(rule,anon); cfg0292bd(rule,anon) model='b'; "
-		  "cpe(cpe) server='x=y' tag=['x'] h='plain' q='double' nl='a\nb'");
+	save("save", "other.cpe.b='x'\n"
+		     "*rt.cpe.c='x'\n"
+		     "rt.cpe.d\n"
+		     "rt.@rule[0].e='x'\n"
+		     "rt.cpe.g='x' trailing\n"
+		     "rt.cpe.i=a b\n"
+		     "# rt.cpe.j='x'\n"
+		     "rt.cpe.k='x'\r\n"
+		     "rt.cpe.l='a\x01'\n"
+		     "@rt.cpe.server='bad-name'\n"
+		     "^rt.cpe.server='0'\n"
+		     "|rt.cpe='x'\n"
+		     "-rt.nosuch\n"
+		     "rt.nosuch.m='x'\n"
+		     "\n"
+		     "  rt.cpe.h=plain\n"
+		     "rt.cpe.q=\"double\"\n"
+		     "rt.cpe.nl='a\nb'\n"
+		     "rt.cfg0192bd.model=''\n"
+		     "rt.cpe.server=x=y\n");
+	EXPECT_EQ(load_rt(), "cfg0192bd(rule,anon); cfg0292bd(rule,anon) model='b'; "
+			     "cpe(cpe) server='x=y' tag=['x'] h='plain' q='double' nl='a\nb'");
 }
 
 TEST_F(Delta, UnbalancedQuoteSwallowsTheRest)

@@ -6,16 +6,15 @@
 
 namespace {
 
-const char *RAVEL =
-	"config rule\n"
-	"\toption model 'a'\n"
-	"\tlist tags x\n"
-	"\tlist tags y\n"
-	"config rule\n"
-	"\toption model b\n"
-	"config cpe cpe\n"
-	"\toption server 'srv1'\n"
-	"config rule\n";
+const char *RAVEL = "config rule\n"
+		    "\toption model 'a'\n"
+		    "\tlist tags x\n"
+		    "\tlist tags y\n"
+		    "config rule\n"
+		    "\toption model b\n"
+		    "config cpe cpe\n"
+		    "\toption server 'srv1'\n"
+		    "config rule\n";
 
 struct lookup_case {
 	const char *path;
@@ -82,7 +81,9 @@ TEST_F(Lookup, CapturedResults)
 		{"ravel.cp-e.server", true, UCI_ERR_INVAL, 0, 0, "", "", 0},
 		{"ravel.cpe.server=newval", true, 0, D | C, OPT, "cpe", "server", OPT},
 		{"ravel.cpe=", true, 0, D | C, SEC, "cpe", "", SEC},
-		{"ravel.cpe.server=a\x01" "b", true, UCI_ERR_PARSE, 0, 0, "", "", 0},
+		{"ravel.cpe.server=a\x01"
+		 "b",
+		 true, UCI_ERR_PARSE, 0, 0, "", "", 0},
 		{"ravel.@rule[0].model", false, UCI_ERR_INVAL, D | X, 0, "", "", PKG},
 		{"ravel.cpe.server", false, 0, D | C, OPT, "cpe", "server", OPT},
 	};

@@ -66,7 +66,10 @@ TEST_F(Parser, QuotingAndEscapes)
 		{P + "option v 'a'\"b\"c\n", "x(s) v='abc'"},
 		{P + "option v a'b c'd\n", "x(s) v='ab cd'"},
 		{P + "option v ''abc\n", "x(s) v='abc'"},
-		{P + "option v ab\x01" "cd\n", "x(s) v='ab\x01" "cd'"},
+		{P + "option v ab\x01"
+		     "cd\n",
+		 "x(s) v='ab\x01"
+		 "cd'"},
 		{P + "option v caf\xc3\xa9\n", "x(s) v='caf\xc3\xa9'"},
 		{P + "option v abc", "x(s) v='abc'"},
 		{P + "option v 'abc'", "x(s) v='abc'"},
@@ -185,7 +188,8 @@ TEST_F(Parser, ArgumentsOneAtATime)
 		{P + "option v ab\\\n c\n", "Parse error (too many arguments) at line 3, byte 15"},
 		{P + "option v a" + std::string(1, '\0') + "b\noption w 2\n",
 		 "Parse error (too many arguments) at line 2, byte 19"},
-		{P + "option my-opt 1 2\n", "Parse error (invalid character in name field) at line 2, byte 14"},
+		{P + "option my-opt 1 2\n",
+		 "Parse error (invalid character in name field) at line 2, byte 14"},
 		{P + "  c", "Parse error (config without name) at line 1, byte 2"},
 		{P + "list", "Parse error (option without name) at line 1, byte 0"},
 	});
@@ -208,9 +212,11 @@ TEST_F(Parser, EmptyValuesAndRepeats)
 		{P + "list a 1\nlist a 2\noption b 0\noption a 3\n", "x(s) a='3' b='0'"},
 		{P + "option a 1\noption b 0\nlist a 2\nlist a 3\n", "x(s) a=['1','2','3'] b='0'"},
 		{P + "list a z\nlist b q\nlist a y\nlist a z\n", "x(s) a=['z','y','z'] b=['q']"},
-		{"config rule cfg0292bd\noption a 1\nconfig rule\noption b 2\nconfig rule cfg0292bd\noption c 3\n",
+		{"config rule cfg0292bd\noption a 1\nconfig rule\noption b 2\nconfig rule cfg0292bd\noption "
+		 "c 3\n",
 		 "cfg0292bd(rule) a='1' c='3'; cfg0292bd(rule,anon) b='2'"},
-		{"config rule\nconfig rule\nconfig cpe main\nconfig rule\nconfig interface\nconfig zone\nconfig t\n",
+		{"config rule\nconfig rule\nconfig cpe main\nconfig rule\nconfig interface\nconfig "
+		 "zone\nconfig t\n",
 		 "cfg0192bd(rule,anon); cfg0292bd(rule,anon); main(cpe); cfg0492bd(rule,anon); "
 		 "cfg056d96(interface,anon); cfg06dc81(zone,anon); cfg07b619(t,anon)"},
 	});
@@ -225,7 +231,7 @@ TEST_F(Parser, AnonymousCounterGrowsPastTwoDigits)
 	ASSERT_EQ(load(input, &p), UCI_OK);
 	std::vector<std::string> names;
 	uci_element *e;
-	uci_foreach_element(&p->sections, e)
+	uci_foreach_element (&p->sections, e)
 		names.push_back(e->name);
 	ASSERT_EQ(names.size(), 260u);
 	EXPECT_EQ(names[0], "cfg01b619");

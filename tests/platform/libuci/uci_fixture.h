@@ -26,7 +26,7 @@ protected:
 		ASSERT_EQ(uci_set_conf2dir(ctx, (dir + "/conf2").c_str()), UCI_OK);
 		// Keep the host's own saved changes out of the tests.
 		uci_element *e, *tmp;
-		uci_foreach_element_safe(&ctx->delta_path, tmp, e) {
+		uci_foreach_element_safe (&ctx->delta_path, tmp, e) {
 			e->list.prev->next = e->list.next;
 			e->list.next->prev = e->list.prev;
 			free(e->name);
@@ -68,12 +68,12 @@ protected:
 	{
 		std::string out;
 		uci_element *se, *oe, *ie;
-		uci_foreach_element(&p->sections, se) {
+		uci_foreach_element (&p->sections, se) {
 			uci_section *s = uci_to_section(se);
 			if (!out.empty())
 				out += "; ";
 			out += se->name + std::string("(") + s->type + (s->anonymous ? ",anon)" : ")");
-			uci_foreach_element(&s->options, oe) {
+			uci_foreach_element (&s->options, oe) {
 				uci_option *o = uci_to_option(oe);
 				out += " " + std::string(oe->name) + "=";
 				if (o->type == UCI_TYPE_STRING) {
@@ -82,7 +82,7 @@ protected:
 				}
 				out += "[";
 				bool first = true;
-				uci_foreach_element(&o->v.list, ie) {
+				uci_foreach_element (&o->v.list, ie) {
 					out += (first ? "'" : ",'") + std::string(ie->name) + "'";
 					first = false;
 				}

@@ -31,10 +31,10 @@ enum {
 	BLOB_ATTR_LAST
 };
 
-#define BLOB_ATTR_ID_MASK  0x7f000000
+#define BLOB_ATTR_ID_MASK 0x7f000000
 #define BLOB_ATTR_ID_SHIFT 24
 #define BLOB_ATTR_LEN_MASK 0x00ffffff
-#define BLOB_ATTR_ALIGN    4
+#define BLOB_ATTR_ALIGN 4
 #define BLOB_ATTR_EXTENDED 0x80000000
 
 struct blob_attr {
@@ -160,7 +160,8 @@ extern void *blob_nest_start(struct blob_buf *buf, int id);
 extern void blob_nest_end(struct blob_buf *buf, void *cookie);
 extern struct blob_attr *blob_put(struct blob_buf *buf, int id, const void *ptr, unsigned int len);
 extern bool blob_check_type(const void *ptr, unsigned int len, int type);
-extern int blob_parse(struct blob_attr *attr, struct blob_attr **data, const struct blob_attr_info *info, int max);
+extern int blob_parse(struct blob_attr *attr, struct blob_attr **data, const struct blob_attr_info *info,
+		      int max);
 extern int blob_parse_untrusted(struct blob_attr *attr, size_t attr_len, struct blob_attr **data,
 				const struct blob_attr_info *info, int max);
 extern struct blob_attr *blob_memdup(const struct blob_attr *attr);
@@ -194,37 +195,32 @@ static inline struct blob_attr *blob_put_u64(struct blob_buf *buf, int id, uint6
 	return blob_put(buf, id, &val, sizeof(val));
 }
 
-#define blob_put_int8	blob_put_u8
-#define blob_put_int16	blob_put_u16
-#define blob_put_int32	blob_put_u32
-#define blob_put_int64	blob_put_u64
+#define blob_put_int8 blob_put_u8
+#define blob_put_int16 blob_put_u16
+#define blob_put_int32 blob_put_u32
+#define blob_put_int64 blob_put_u64
 
 /*
  * Walks a region of attributes. The walk stops at the first attribute whose
  * header does not fit, whose length is below the header size, or whose
  * padded length runs past the region, so it never reads outside it.
  */
-#define __blob_for_each_attr(pos, attr, rem) \
-	for (pos = (struct blob_attr *)(attr); \
-	     (rem) >= sizeof(struct blob_attr) && \
-	     blob_raw_len(pos) >= sizeof(struct blob_attr) && \
-	     blob_pad_len(pos) <= (rem); \
+#define __blob_for_each_attr(pos, attr, rem)                                                                 \
+	for (pos = (struct blob_attr *)(attr);                                                               \
+	     (rem) >= sizeof(struct blob_attr) && blob_raw_len(pos) >= sizeof(struct blob_attr) &&           \
+	     blob_pad_len(pos) <= (rem);                                                                     \
 	     rem -= blob_pad_len(pos), pos = blob_next(pos))
 
-#define blob_for_each_attr(pos, attr, rem) \
-	for (rem = (attr) ? blob_len(attr) : 0, \
-	     pos = (struct blob_attr *)((attr) ? blob_data(attr) : NULL); \
-	     (rem) >= sizeof(struct blob_attr) && \
-	     blob_raw_len(pos) >= sizeof(struct blob_attr) && \
-	     blob_pad_len(pos) <= (rem); \
+#define blob_for_each_attr(pos, attr, rem)                                                                   \
+	for (rem = (attr) ? blob_len(attr) : 0, pos = (struct blob_attr *)((attr) ? blob_data(attr) : NULL); \
+	     (rem) >= sizeof(struct blob_attr) && blob_raw_len(pos) >= sizeof(struct blob_attr) &&           \
+	     blob_pad_len(pos) <= (rem);                                                                     \
 	     rem -= blob_pad_len(pos), pos = blob_next(pos))
 
-#define blob_for_each_attr_len(pos, attr, attr_len, rem) \
-	for (rem = (attr) ? blob_len(attr) : 0, \
-	     pos = (struct blob_attr *)((attr) ? blob_data(attr) : NULL); \
-	     (rem) >= sizeof(struct blob_attr) && (rem) < (attr_len) && \
-	     blob_raw_len(pos) >= sizeof(struct blob_attr) && \
-	     blob_pad_len(pos) <= (rem); \
+#define blob_for_each_attr_len(pos, attr, attr_len, rem)                                                     \
+	for (rem = (attr) ? blob_len(attr) : 0, pos = (struct blob_attr *)((attr) ? blob_data(attr) : NULL); \
+	     (rem) >= sizeof(struct blob_attr) && (rem) < (attr_len) &&                                      \
+	     blob_raw_len(pos) >= sizeof(struct blob_attr) && blob_pad_len(pos) <= (rem);                    \
 	     rem -= blob_pad_len(pos), pos = blob_next(pos))
 
 #ifdef __cplusplus

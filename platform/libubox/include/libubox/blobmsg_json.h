@@ -22,8 +22,8 @@ typedef const char *(*blobmsg_json_format_t)(void *priv, struct blob_attr *attr)
 
 /* Results are malloc'd and NUL-terminated; the caller frees them.
  * indent < 0 gives compact output, otherwise it is the starting level. */
-char *blobmsg_format_json_with_cb(struct blob_attr *attr, bool list,
-				  blobmsg_json_format_t cb, void *priv, int indent);
+char *blobmsg_format_json_with_cb(struct blob_attr *attr, bool list, blobmsg_json_format_t cb, void *priv,
+				  int indent);
 
 static inline char *blobmsg_format_json(struct blob_attr *attr, bool list)
 {
@@ -35,8 +35,8 @@ static inline char *blobmsg_format_json_indent(struct blob_attr *attr, bool list
 	return blobmsg_format_json_with_cb(attr, list, NULL, NULL, indent);
 }
 
-char *blobmsg_format_json_value_with_cb(struct blob_attr *attr, blobmsg_json_format_t cb,
-					void *priv, int indent);
+char *blobmsg_format_json_value_with_cb(struct blob_attr *attr, blobmsg_json_format_t cb, void *priv,
+					int indent);
 
 static inline char *blobmsg_format_json_value(struct blob_attr *attr)
 {

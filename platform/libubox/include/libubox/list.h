@@ -10,13 +10,11 @@ extern "C" {
 #endif
 
 #ifndef container_of
-#define container_of(ptr, type, member) \
-	((type *)((char *)(ptr) - offsetof(type, member)))
+#define container_of(ptr, type, member) ((type *)((char *)(ptr)-offsetof(type, member)))
 #endif
 
 #ifndef container_of_safe
-#define container_of_safe(ptr, type, member) \
-	((ptr) ? container_of(ptr, type, member) : (type *)NULL)
+#define container_of_safe(ptr, type, member) ((ptr) ? container_of(ptr, type, member) : (type *)NULL)
 #endif
 
 struct list_head {
@@ -24,7 +22,10 @@ struct list_head {
 	struct list_head *prev;
 };
 
-#define LIST_HEAD_INIT(name) { &(name), &(name) }
+#define LIST_HEAD_INIT(name)                                                                                 \
+	{                                                                                                    \
+		&(name), &(name)                                                                             \
+	}
 #undef LIST_HEAD
 #define LIST_HEAD(name) struct list_head name = LIST_HEAD_INIT(name)
 
@@ -82,33 +83,29 @@ static inline void list_del_init(struct list_head *entry)
 #define list_prev_entry(pos, member) list_entry((pos)->member.prev, typeof(*(pos)), member)
 #define list_entry_is_h(p, h, field) (&(p)->field == (h))
 
-#define list_for_each(p, head) \
-	for (p = (head)->next; p != (head); p = p->next)
+#define list_for_each(p, head) for (p = (head)->next; p != (head); p = p->next)
 
-#define list_for_each_safe(p, n, head) \
-	for (p = (head)->next, n = p->next; p != (head); p = n, n = p->next)
+#define list_for_each_safe(p, n, head) for (p = (head)->next, n = p->next; p != (head); p = n, n = p->next)
 
-#define list_for_each_prev(p, h) \
-	for (p = (h)->prev; p != (h); p = p->prev)
+#define list_for_each_prev(p, h) for (p = (h)->prev; p != (h); p = p->prev)
 
-#define list_for_each_prev_safe(p, n, h) \
-	for (p = (h)->prev, n = p->prev; p != (h); p = n, n = p->prev)
+#define list_for_each_prev_safe(p, n, h) for (p = (h)->prev, n = p->prev; p != (h); p = n, n = p->prev)
 
-#define list_for_each_entry(p, h, field) \
-	for (p = container_of((h)->next, typeof(*p), field); &p->field != (h); \
+#define list_for_each_entry(p, h, field)                                                                     \
+	for (p = container_of((h)->next, typeof(*p), field); &p->field != (h);                               \
 	     p = container_of(p->field.next, typeof(*p), field))
 
-#define list_for_each_entry_safe(p, n, h, field) \
-	for (p = container_of((h)->next, typeof(*p), field), \
-	     n = container_of(p->field.next, typeof(*p), field); &p->field != (h); \
-	     p = n, n = container_of(n->field.next, typeof(*n), field))
+#define list_for_each_entry_safe(p, n, h, field)                                                             \
+	for (p = container_of((h)->next, typeof(*p), field),                                                 \
+	    n = container_of(p->field.next, typeof(*p), field);                                              \
+	     &p->field != (h); p = n, n = container_of(n->field.next, typeof(*n), field))
 
-#define list_for_each_entry_reverse(p, h, field) \
-	for (p = container_of((h)->prev, typeof(*p), field); &p->field != (h); \
+#define list_for_each_entry_reverse(p, h, field)                                                             \
+	for (p = container_of((h)->prev, typeof(*p), field); &p->field != (h);                               \
 	     p = container_of(p->field.prev, typeof(*p), field))
 
-#define list_for_each_entry_continue_reverse(p, h, field) \
-	for (p = container_of(p->field.prev, typeof(*p), field); &p->field != (h); \
+#define list_for_each_entry_continue_reverse(p, h, field)                                                    \
+	for (p = container_of(p->field.prev, typeof(*p), field); &p->field != (h);                           \
 	     p = container_of(p->field.prev, typeof(*p), field))
 
 static inline void list_add(struct list_head *_new, struct list_head *head)

@@ -23,16 +23,16 @@ typedef void (*uloop_fd_handler)(struct uloop_fd *u, unsigned int events);
 typedef void (*uloop_timeout_handler)(struct uloop_timeout *t);
 typedef void (*uloop_process_handler)(struct uloop_process *c, int ret);
 
-#define ULOOP_READ		(1 << 0)
-#define ULOOP_WRITE		(1 << 1)
-#define ULOOP_EDGE_TRIGGER	(1 << 2)
-#define ULOOP_BLOCKING		(1 << 3)
+#define ULOOP_READ (1 << 0)
+#define ULOOP_WRITE (1 << 1)
+#define ULOOP_EDGE_TRIGGER (1 << 2)
+#define ULOOP_BLOCKING (1 << 3)
 
-#define ULOOP_EVENT_MASK	(ULOOP_READ | ULOOP_WRITE)
+#define ULOOP_EVENT_MASK (ULOOP_READ | ULOOP_WRITE)
 
 /* internal flags */
-#define ULOOP_EVENT_BUFFERED	(1 << 4)
-#define ULOOP_ERROR_CB		(1 << 6)
+#define ULOOP_EVENT_BUFFERED (1 << 4)
+#define ULOOP_ERROR_CB (1 << 6)
 
 struct uloop_fd {
 	uloop_fd_handler cb;

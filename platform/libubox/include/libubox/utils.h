@@ -47,13 +47,13 @@ void *__calloc_a(size_t len, ...);
 #define calloc_a(len, ...) __calloc_a(len, ##__VA_ARGS__, NULL)
 
 /* Byte order. Wire data is big-endian on every host. */
-#define __constant_swap16(x) ((uint16_t)((((uint16_t)(x) & 0x00ffU) << 8) | (((uint16_t)(x) & 0xff00U) >> 8)))
-#define __constant_swap32(x) ((uint32_t)( \
-	(((uint32_t)(x) & 0x000000ffUL) << 24) | (((uint32_t)(x) & 0x0000ff00UL) << 8) | \
-	(((uint32_t)(x) & 0x00ff0000UL) >> 8) | (((uint32_t)(x) & 0xff000000UL) >> 24)))
-#define __constant_swap64(x) ((uint64_t)( \
-	((uint64_t)__constant_swap32((uint32_t)((uint64_t)(x) & 0xffffffffULL)) << 32) | \
-	(uint64_t)__constant_swap32((uint32_t)((uint64_t)(x) >> 32))))
+#define __constant_swap16(x) ((uint16_t)((((uint16_t)(x)&0x00ffU) << 8) | (((uint16_t)(x)&0xff00U) >> 8)))
+#define __constant_swap32(x)                                                                                 \
+	((uint32_t)((((uint32_t)(x)&0x000000ffUL) << 24) | (((uint32_t)(x)&0x0000ff00UL) << 8) |             \
+		    (((uint32_t)(x)&0x00ff0000UL) >> 8) | (((uint32_t)(x)&0xff000000UL) >> 24)))
+#define __constant_swap64(x)                                                                                 \
+	((uint64_t)(((uint64_t)__constant_swap32((uint32_t)((uint64_t)(x)&0xffffffffULL)) << 32) |           \
+		    (uint64_t)__constant_swap32((uint32_t)((uint64_t)(x) >> 32))))
 
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 #define cpu_to_be64(x) __builtin_bswap64((uint64_t)(x))
