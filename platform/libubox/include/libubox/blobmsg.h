@@ -10,7 +10,7 @@
 extern "C" {
 #endif
 
-#define BLOBMSG_ALIGN	2
+#define BLOBMSG_ALIGN 2
 #define BLOBMSG_PADDING(len) (((len) + (1 << BLOBMSG_ALIGN) - 1) & ~((1 << BLOBMSG_ALIGN) - 1))
 
 enum blobmsg_type {
@@ -112,10 +112,10 @@ extern bool blobmsg_check_attr_list_len(const struct blob_attr *attr, int type, 
 extern int blobmsg_check_array(const struct blob_attr *attr, int type);
 extern int blobmsg_check_array_len(const struct blob_attr *attr, int type, size_t blob_len);
 
-extern int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len,
-			 struct blob_attr **tb, void *data, unsigned int len);
-extern int blobmsg_parse_array(const struct blobmsg_policy *policy, int policy_len,
-			       struct blob_attr **tb, void *data, unsigned int len);
+extern int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len, struct blob_attr **tb,
+			 void *data, unsigned int len);
+extern int blobmsg_parse_array(const struct blobmsg_policy *policy, int policy_len, struct blob_attr **tb,
+			       void *data, unsigned int len);
 
 static inline int blobmsg_parse_attr(const struct blobmsg_policy *policy, int policy_len,
 				     struct blob_attr **tb, struct blob_attr *data)
@@ -126,11 +126,12 @@ static inline int blobmsg_parse_attr(const struct blobmsg_policy *policy, int po
 static inline int blobmsg_parse_array_attr(const struct blobmsg_policy *policy, int policy_len,
 					   struct blob_attr **tb, struct blob_attr *data)
 {
-	return blobmsg_parse_array(policy, policy_len, tb, blobmsg_data(data), (unsigned int)blobmsg_len(data));
+	return blobmsg_parse_array(policy, policy_len, tb, blobmsg_data(data),
+				   (unsigned int)blobmsg_len(data));
 }
 
-extern int blobmsg_add_field(struct blob_buf *buf, int type, const char *name,
-			     const void *data, unsigned int len);
+extern int blobmsg_add_field(struct blob_buf *buf, int type, const char *name, const void *data,
+			     unsigned int len);
 
 static inline int blobmsg_add_double(struct blob_buf *buf, const char *name, double val)
 {
@@ -170,8 +171,8 @@ static inline int blobmsg_add_string(struct blob_buf *buf, const char *name, con
 
 static inline int blobmsg_add_blob(struct blob_buf *buf, struct blob_attr *attr)
 {
-	return blobmsg_add_field(buf, blobmsg_type(attr), blobmsg_name(attr),
-				 blobmsg_data(attr), (unsigned int)blobmsg_data_len(attr));
+	return blobmsg_add_field(buf, blobmsg_type(attr), blobmsg_name(attr), blobmsg_data(attr),
+				 (unsigned int)blobmsg_data_len(attr));
 }
 
 extern void *blobmsg_open_nested(struct blob_buf *buf, const char *name, bool array);
@@ -205,7 +206,8 @@ extern void *blobmsg_alloc_string_buffer(struct blob_buf *buf, const char *name,
 extern void *blobmsg_realloc_string_buffer(struct blob_buf *buf, unsigned int maxlen);
 extern void blobmsg_add_string_buffer(struct blob_buf *buf);
 
-extern int blobmsg_vprintf(struct blob_buf *buf, const char *name, const char *format, va_list arg);
+extern int blobmsg_vprintf(struct blob_buf *buf, const char *name, const char *format, va_list arg)
+	__attribute__((format(printf, 3, 0)));
 extern int blobmsg_printf(struct blob_buf *buf, const char *name, const char *format, ...)
 	__attribute__((format(printf, 3, 4)));
 
@@ -290,19 +292,17 @@ static inline char *blobmsg_get_string(struct blob_attr *attr)
 	return (char *)blobmsg_data(attr);
 }
 
-#define blobmsg_for_each_attr(pos, attr, rem) \
-	for (rem = (attr) ? blobmsg_data_len(attr) : 0, \
-	     pos = (struct blob_attr *)((attr) ? blobmsg_data(attr) : NULL); \
-	     (rem) >= sizeof(struct blob_attr) && \
-	     blob_raw_len(pos) >= sizeof(struct blob_attr) && \
-	     blob_pad_len(pos) <= (rem); \
+#define blobmsg_for_each_attr(pos, attr, rem)                                                                \
+	for (rem = (attr) ? blobmsg_data_len(attr) : 0,                                                      \
+	    pos = (struct blob_attr *)((attr) ? blobmsg_data(attr) : NULL);                                  \
+	     (rem) >= sizeof(struct blob_attr) && blob_raw_len(pos) >= sizeof(struct blob_attr) &&           \
+	     blob_pad_len(pos) <= (rem);                                                                     \
 	     rem -= blob_pad_len(pos), pos = blob_next(pos))
 
-#define __blobmsg_for_each_attr(pos, attr, rem) \
-	for (pos = (struct blob_attr *)(attr); \
-	     (rem) >= sizeof(struct blob_attr) && \
-	     blob_raw_len(pos) >= sizeof(struct blob_attr) && \
-	     blob_pad_len(pos) <= (rem); \
+#define __blobmsg_for_each_attr(pos, attr, rem)                                                              \
+	for (pos = (struct blob_attr *)(attr);                                                               \
+	     (rem) >= sizeof(struct blob_attr) && blob_raw_len(pos) >= sizeof(struct blob_attr) &&           \
+	     blob_pad_len(pos) <= (rem);                                                                     \
 	     rem -= blob_pad_len(pos), pos = blob_next(pos))
 
 #ifdef __cplusplus
