@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Footprint on flash: builds ravel_tools and ravel_tools_cli as a router
 # package would (against installed platform libraries, RAVEL_PLATFORM=system,
 # -Os, one section per function and object, unused sections dropped,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds an optimised tree without sanitizers and runs the service bench:
 # call latency beside the socket floor, the client as a process, the daemon's
 # memory and idle CPU (about two minutes in all).

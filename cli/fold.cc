@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "cli/fold.h"
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 
 // Line-break clean-up of an answer text before it is printed. Both work in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ravel_tools_cli: runs one AT command line on a channel's daemon over the bus
 // and prints the answer.
 

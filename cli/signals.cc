@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "cli/signals.h"
 
 #include <signal.h>

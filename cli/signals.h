@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 
 // SIGINT, SIGTERM, SIGUSR1 and SIGUSR2 do not end the run: the handler only

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Fails when a lower layer includes a header of a layer above it.
 #   cmake -DROOT=<source dir> -DSTAMP=<file> -P check_layers.cmake
 # link/ and common/ may include common/, link/ (link only) and the platform

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # The layering check (check_layers.cmake) as a configure step and a build step.
 execute_process(COMMAND ${CMAKE_COMMAND} -DROOT=${PROJECT_SOURCE_DIR}
                 -P ${PROJECT_SOURCE_DIR}/cmake/check_layers.cmake

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "common/bus_call.h"
 
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // One synchronous call of another bus object's method, on a bus connection
 // of its own that lives only for the call.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "common/config_store.h"
 
 #include <stdlib.h>

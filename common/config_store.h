@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Read access to the UCI configuration store: open one package, read options
 // of its sections as fresh heap texts, close it. Nothing here logs or writes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "common/files.h"
 
 #include <errno.h>

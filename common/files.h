@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Uptime clocks and the shared files under /tmp that other programs read.
 #pragma once
 

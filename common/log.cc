@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "common/log.h"
 
 #include <stdarg.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Leveled logging to the system log, shared by both programs.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Owners that cost nothing over the plain descriptor or pointer: they close
 // or free what they hold when they go out of scope, unless it was released.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "common/text.h"
 
 #include <stdarg.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Bounded copies into fixed-size text fields, and the counted join of texts.
 #pragma once
 

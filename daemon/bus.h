@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The daemon's bus connection: start, reconnection after a loss, the
 // channel's reset event, and the end.
 #pragma once

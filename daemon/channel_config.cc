@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "daemon/channel_config.h"
 
 #include <stdio.h>

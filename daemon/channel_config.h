@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Channel configuration: fills the channel record from the "ravel_tools"
 // package and the module table compiled into the daemon.
 #pragma once

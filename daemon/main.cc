@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ravel_tools: serves one modem channel on the bus until a signal stops it.
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "daemon/service.h"
 
 #include <unistd.h>

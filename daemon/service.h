@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The channel's bus object "ravel<channel id>" with its one method "at_cmd".
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "daemon/signals.h"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The daemon's signal handlers.
 #pragma once
 

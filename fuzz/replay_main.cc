@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Runs a fuzz target's entry point over every file of the given folders (or
 // over single files), so kept inputs replay as ordinary tests.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The channel record of the daemon, the module-row type, link states and
 // chat result codes. One daemon serves one channel: `channel` below is the
 // record, filled by the configuration load and driven by the link code.

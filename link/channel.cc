@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "link/at_channel.h"
 
 at_channel channel;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "link/chat.h"
 
 #include <errno.h>

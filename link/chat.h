@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The AT chat engine: runs command lines on the link socket and collects
 // the module's answers. Every function returns a CHAT_* code.
 #pragma once

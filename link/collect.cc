@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "link/collect.h"
 
 #include <stdint.h>

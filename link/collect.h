@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Answer collection without I/O: the engine hands in the bytes it read, the
 // collector keeps the answer text and tells after each piece whether the
 // answer is complete and which log lines the engine writes for it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "link/framing.h"
 
 #include <stdlib.h>

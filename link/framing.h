@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Framed link format of the RM520N/RM500S modules: type byte, 16-bit
 // big-endian payload length, payload. These are the row methods of the
 // module table (see odu_encode_fn / odu_decode_fn in at_channel.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "link/link.h"
 
 #include <stdio.h>

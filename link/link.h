@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Link lifecycle of the channel: attach, detach, the link-state file, the
 // proto notification and the loss supervision.
 #pragma once

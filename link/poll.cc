@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "link/poll.h"
 
 #include <stddef.h>

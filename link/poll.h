@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Periodic supervision of the link: attach while down, heartbeat, pending
 // text and the scan cache, loss check.
 #pragma once

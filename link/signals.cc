@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "link/signals.h"
 
 #include <errno.h>

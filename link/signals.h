@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The process's signal state: the handler that the daemon installs and
 // that the chat engine arms for its request alarm, and the alarm's log line.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "link/transport.h"
 
 #include <arpa/inet.h>

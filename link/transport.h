@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Socket transport to the modem module: IPv4 TCP or UDP client sockets and
 // switching a descriptor between blocking and non-blocking mode.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Configures and builds into a build folder (default: build).
 #   scripts/build.sh [build-dir] [extra cmake arguments...]
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Checks that the programs build against an installed copy of the platform
 # libraries, as on a router build system:
 #   1. build our platform libraries (bundled) and install them into a prefix;

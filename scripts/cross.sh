@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Cross-builds the project for a router CPU and runs the whole test suite
 # under qemu-user:
 #   scripts/cross.sh ARCH [build-dir]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Runs the demo: bus daemon, modem simulator, ravel_tools and ravel_tools_cli
 # in a private sandbox. Needs root or unprivileged user namespaces.
 #   scripts/demo.sh [build-dir]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds the libFuzzer targets with clang and runs each for a while.
 #   scripts/fuzz.sh [seconds per target] [target...]
 # Targets: blobmsg ubus uci rgmii (default: all). New inputs that add coverage

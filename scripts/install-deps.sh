@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Installs the Debian packages the build, the tests and the demo need.
 # Safe to run again: apt-get skips what is already there.
 set -euo pipefail

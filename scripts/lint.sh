@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Checks the formatting of every C and C++ source and runs clang-tidy over the
 # programs and the platform libraries, with the compile commands of a build folder.
 #   scripts/lint.sh [build-dir]        (default: build)

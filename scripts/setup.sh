@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # A newcomer's first command: install the packages, build, and run the demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds and runs the soak and fault campaign against the real programs in a
 # private sandbox: 100,000 at_cmd calls from 4 callers by default, with link
 # faults and two bus daemon restarts. Extra arguments go to the driver

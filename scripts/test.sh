@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Runs the test suite of a build folder (default: build), building it first if
 # needed; with a label, only the tests of that kind: unit (seconds), e2e (the
 # real programs in the sandbox) or soak.

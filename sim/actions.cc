@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What the control channel can make the module do on the spot.
 #include "sim/simulator.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sim/answer_table.h"
 
 #include "sim/escape.h"

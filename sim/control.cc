@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sim/control.h"
 
 #include "sim/escape.h"

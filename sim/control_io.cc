@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sim/control_io.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sim/escape.h"
 
 namespace sim {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sim/faults.h"
 
 #include "sim/frame.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sim/line_reader.h"
 
 namespace sim {

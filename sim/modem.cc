@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sim/modem.h"
 
 #include <strings.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 
 #include "sim/answer_table.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sim/options.h"
 
 #include "sim/escape.h"

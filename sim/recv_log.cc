@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sim/recv_log.h"
 
 #include "sim/escape.h"

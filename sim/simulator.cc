@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sim/simulator.h"
 
 #include "sim/control.h"

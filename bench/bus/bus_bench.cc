@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Our bus daemon under load, and beside it, when given, another bus daemon
 // built for the same protocol: calls through an object that answers at once
 // (1 and 4 callers), memory after 100,000 calls, PINGs with and without 5,000

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Prints: decode throughput of 0xA0 answer frames, and the time the chat
 // engine takes to collect answers of growing size from a local peer, with
 // the cost per byte so that linear growth is visible.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The daemon's memory over many calls and its CPU use while only the poll
 // timer runs.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // One "at_cmd" through the bus daemon, ravel_tools and the simulator, next to
 // the floor of the sockets it crosses.
 #include <algorithm>

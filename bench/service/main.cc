@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Service bench: latency of one "at_cmd" call beside the socket floor, the
 // client as a whole process beside a plain C client, the daemon's memory and
 // idle CPU. Runs the real programs in the harness's private sandbox.

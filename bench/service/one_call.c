@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* The least a client can do for one "at_cmd" call: connect to the bus, look
  * up the channel's object, invoke, print the answer, disconnect. The service
  * bench runs it as a whole process next to ravel_tools_cli.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ravel_tools_cli as a whole process against the least C client making the
 // same call, and the run-time libraries of both programs.
 #include <cstdio>

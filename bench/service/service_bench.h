@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Shared pieces of the service bench: the running system, figures and the
 // per-section entry points.
 #pragma once

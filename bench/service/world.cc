@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "service_bench.h"
 
 namespace bench {

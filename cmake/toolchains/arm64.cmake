@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # AArch64: Debian's aarch64-linux-gnu cross compiler; json-c and GoogleTest
 # through multiarch (libjson-c-dev:arm64, libgtest-dev:arm64, libgmock-dev:arm64).
 set(CMAKE_SYSTEM_PROCESSOR aarch64)

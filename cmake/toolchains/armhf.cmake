@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # 32-bit ARMv7 with hardware floating point: Debian's arm-linux-gnueabihf
 # cross compiler; json-c and GoogleTest through multiarch (libjson-c-dev:armhf,
 # libgtest-dev:armhf, libgmock-dev:armhf).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Shared part of the cross toolchain files: the including file sets
 # RAVEL_CROSS_TRIPLE (the Debian cross compiler's prefix), RAVEL_CROSS_QEMU
 # (the user-mode emulator) and CMAKE_SYSTEM_PROCESSOR.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Big-endian 32-bit MIPS (mips32r2, o32 ABI): Debian's mips-linux-gnu cross
 # compiler. Debian has no mips port any more, so json-c and GoogleTest come
 # from RAVEL_CROSS_PREFIX (scripts/cross.sh mips builds them there).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Arbitrary bytes through the blobmsg checks, policy parsing and the JSON
 // formatter; arbitrary text through the JSON import and back out.
 // The first byte picks the path: even = binary, odd = JSON text.

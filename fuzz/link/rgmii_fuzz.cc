@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Bytes from the modem link: the frame decoder on one read, and the answer
 // collector fed read by read, plain and framed.
 #include <stdint.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Arbitrary bytes into the bus daemon's message reader and dispatch, and into
 // the client library's reader and dispatch.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Arbitrary bytes as a config file (strict and lenient), as a file of saved
 // changes, and as a lookup path. The first byte picks the mode.
 extern "C" {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ravel-bus: command-line access to the bus for development and tests:
 // call, send, list, listen, and serve (hosts an object and records its calls).
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "busd_core.h"
 
 #include <arpa/inet.h>

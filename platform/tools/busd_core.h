@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The development bus: clients, objects, lookups, call routing and events.
 // No I/O here: bytes go in through bus::receive() and come out of each
 // client's output queue, so the core can be driven from a test or a fuzzer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ravel-busd: the development bus daemon. Serves the bus protocol on a unix
 // socket for development machines and tests.
 #include "busd_core.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The clocks and writers use fixed paths (/proc/uptime, /tmp/oriel), so these
 // tests run in the harness's private sandbox.
 #include <gtest/gtest.h>

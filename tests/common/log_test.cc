@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // log_message goes to the system log; the sandbox's /dev/log is the harness's.
 #include <gtest/gtest.h>
 

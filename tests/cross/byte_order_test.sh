@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # A call each way between a bus tool built for this machine and one built for
 # the target (big-endian on mips), through this machine's bus daemon: the
 # wire format must not depend on the host. Every blobmsg type is in the

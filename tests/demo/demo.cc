@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Runs the whole system once, in a private sandbox that hides the host's
 // /etc/config, /var/run/ubus, /tmp and system log: a bus daemon, the modem
 // simulator, a stand-in for the network interface manager, ravel_tools on

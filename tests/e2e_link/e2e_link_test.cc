@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The link end to end: the real daemon against the modem simulator, with our
 // bus daemon and a recording stand-in for "network.interface".
 #include <unistd.h>

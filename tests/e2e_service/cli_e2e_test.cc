@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ravel_tools_cli run as a program against the daemon.
 #include <gtest/gtest.h>
 

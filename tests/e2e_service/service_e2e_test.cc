@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The daemon's bus object and bus connection, driven over the bus.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "service_world.h"
 
 using namespace std::chrono_literals;

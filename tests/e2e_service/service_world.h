@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The world of the service scenarios: the bus daemon, the simulator on a free
 // port and ravel_tools serving channel "cpe" at full log level.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // End-to-end test harness: runs the real programs in a private sandbox.
 // world.h starts the whole system of a scenario on top of it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The sandbox itself: made where / is not a mount point (a chroot), and never
 // silently missing under CI. Both drive this binary's probe test in a child.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What the harness's sandbox, process and system-log parts share.
 #pragma once
 

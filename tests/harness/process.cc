@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Programs run by the harness: spawn, signals, waits, captured output.
 #include "harness.h"
 #include "internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The private sandbox: namespaces, mounts, the program and file helpers.
 #include "harness.h"
 #include "internal.h"

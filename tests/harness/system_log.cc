@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The system log of the sandbox: /dev/log read by a thread, lines parsed.
 #include "harness.h"
 #include "internal.h"

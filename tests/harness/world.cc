@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "world.h"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The running system of one scenario, in the sandbox: our bus daemon on the
 // default socket, a recording stand-in for "network.interface", the modem
 // simulator with its control socket, and ravel_tools serving channel "cpe".

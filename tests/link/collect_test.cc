@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The collection rules, piece by piece: when an answer ends, how it grows
 // and where it is cut, and the log lines each piece makes (with -d).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Link code touching the router's fixed paths (/tmp/oriel, /tmp/lumen_async_key,
 // /proc/uptime, the system log): run inside the harness sandbox.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A scripted modem module on the other end of a socketpair, run on its own
 // thread, for driving the chat engine without a network.
 #pragma once

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Runs the procd init script against stand-ins for the router's shell
 # helpers and compares the instances it defines with what is expected.
 #   init_script_test.sh <folder holding ravel_tools.init and ravel_tools.config>

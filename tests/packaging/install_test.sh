@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Installs a build into a scratch prefix and checks that every installed
 # program and library finds the libraries it needs with no loader path set,
 # and that every program starts.

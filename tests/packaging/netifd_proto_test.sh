@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Runs the netifd protocol handler against stand-ins for netifd's shell
 # helpers and compares what it tells netifd with what is expected.
 #   netifd_proto_test.sh <folder holding ravel.sh>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The files the router package installs: the default configuration as the
 // configuration library and the daemon read it, and the bus access list.
 #include <stdlib.h>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Does with the package recipe what a router build system does, without one:
 #   1. Build/Prepare copies the tree into a scratch build folder;
 #   2. CMake configures it with the recipe's CMAKE_OPTIONS (and what the build

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "tests/service/fake_link.h"
 
 #include <cstdlib>

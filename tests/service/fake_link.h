@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Test doubles for the link code that the bus service drives: a scripted
 // chat engine and counting attach/detach.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "tests/service/test_bus.h"
 
 #include <signal.h>

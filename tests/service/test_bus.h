@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A private bus daemon on a temporary socket, and a second bus client that
 // calls the daemon's object while the test runs the event loop.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Faults and unsolicited text on demand, through the control channel.
 #include "sim_process.h"
 #include "sim_test_util.h"

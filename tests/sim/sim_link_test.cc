@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The simulator as the daemon meets it: a process on a TCP or UDP port,
 // plain or framed.
 #include "sim_process.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The simulator's pure pieces: escapes, frames, command assembly, the
 // answer table and the shaping of faulty answers.
 #include "sim/answer_table.h"

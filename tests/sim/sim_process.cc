@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sim_process.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The command mix and the caller processes of the soak campaign.
 #include <sys/prctl.h>
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The daemon's footprint: resident memory and open descriptors.
 #include <unistd.h>
 

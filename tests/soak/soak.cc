@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Soak and fault campaign: the real daemon under a long stream of "at_cmd"
 // calls from several callers while the module link and the bus misbehave.
 //

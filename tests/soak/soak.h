@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Shared pieces of the soak campaign: options, the command mix, the call
 // records shared with the caller processes, and the daemon's footprint.
 #pragma once

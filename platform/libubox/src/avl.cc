@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Ordered node set. Nodes are kept sorted on the tree's list; lookups walk the
 // list. The sets held here (bus objects, subscriptions) are small, so the walk
 // is cheap, and the list alone keeps insertion and removal trivially correct.

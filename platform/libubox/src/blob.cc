@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Blob buffers: building attributes into a growable buffer and walking them.
 #include "libubox/blob.h"
 

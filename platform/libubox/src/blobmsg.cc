@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Named fields: building, validating and parsing by policy.
 #include "libubox/blobmsg.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // JSON text to blobmsg fields (through json-c) and blobmsg fields to JSON text.
 #include "libubox/blobmsg_json.h"
 

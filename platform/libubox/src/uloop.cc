@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Event loop on epoll: ordered timeouts, descriptor callbacks (one per pass),
 // child reaping and the termination signals.
 #include "libubox/uloop.h"

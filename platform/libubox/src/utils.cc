@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Grouped allocation and the comparison helpers for ordered sets.
 #include "libubox/utils.h"
 #include "libubox/avl-cmp.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * Client library of the bus: connect, publish objects, call methods of other
  * objects, send and receive events.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Build-time settings shared by the library, the bus daemon and the bus tool. */
 #ifndef __UBUS_COMMON_H
 #define __UBUS_COMMON_H

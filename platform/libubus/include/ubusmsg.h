@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Wire format of the bus protocol: message header, types, attributes, status codes. */
 #ifndef __UBUSMSG_H
 #define __UBUSMSG_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Objects, method calls, replies, lookups and events of the client library.
 #include "ubus_internal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Internals shared by the files of the client library.
 #pragma once
 

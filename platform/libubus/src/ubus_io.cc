@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Connection, framing, sending and the request machinery of the client library.
 #include "ubus_internal.h"
 

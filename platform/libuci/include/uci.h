@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * libuci: reading the router's configuration packages.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Build options of libuci. */
 #ifndef UCI_CONFIG_H
 #define UCI_CONFIG_H

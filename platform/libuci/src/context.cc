@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Contexts, their directories, and error reporting.
 #include "internal.h"
 

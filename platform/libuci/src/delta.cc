@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Saved changes: files of "[prefix]package.section[.option][=value]" lines
 // applied on top of a package when it is loaded.
 #include "internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Shared pieces of the library: list links, the element tree, name rules,
 // the file reader and the line tokenizer.
 #pragma once

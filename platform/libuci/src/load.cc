@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Loading and unloading packages.
 #include "internal.h"
 

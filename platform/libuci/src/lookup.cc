@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Paths "package[.section[.option]][=value]" and their lookup.
 #include "internal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Config file parser: lines of "package", "config", "option" and "list".
 #include "internal.h"
 

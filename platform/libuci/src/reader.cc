@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Reading files, splitting them into lines, and the word tokenizer shared by
 // config files and change files.
 #include "internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The element tree: packages, sections, options and list items.
 #include "internal.h"
 

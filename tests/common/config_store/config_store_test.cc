@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // config_get against packages in a temporary folder. config_open always reads
 // the system folder, so most handles here are made the way it makes them but
 // with the context pointed at the temporary folder.

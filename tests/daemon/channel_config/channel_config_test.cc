@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Channel loading against real configuration files in the sandbox's /etc/config.
 #include <string.h>
 #include <syslog.h>

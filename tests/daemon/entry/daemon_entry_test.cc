@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The daemon's entry run as a program: options, exit statuses, signals.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Encoding, layout limits, validation and policy parsing of blob/blobmsg.
 #include <gtest/gtest.h>
 

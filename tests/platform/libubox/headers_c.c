@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Compiled as C: every public header must be valid C on its own and together. */
 #include <libubox/utils.h>
 #include <libubox/list.h>

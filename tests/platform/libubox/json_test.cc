@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // JSON import through json-c and the exact text of the formatter.
 #include <gtest/gtest.h>
 

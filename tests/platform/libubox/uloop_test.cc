@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Event loop: timer order and re-arming, ending the loop, descriptors,
 // signal handling and child reaping. Timing checks assert order and bounds.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The bus daemon's core fed with recorded client messages; its answers are
 // compared byte for byte with the router's bus (ids patched in).
 #include <gtest/gtest.h>

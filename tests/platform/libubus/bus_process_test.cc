@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Real processes over a socket in a temporary folder: our bus daemon, the
 // library in this process, and the bus tool hosting objects.
 #include <gtest/gtest.h>

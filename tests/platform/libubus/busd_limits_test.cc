@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ravel-busd at its limits: out of descriptors, thousands of clients, and the
 // largest bodies the protocol allows. The core first, then the real daemon.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The client library against a scripted bus: every message it sends is
 // compared byte for byte with exchanges recorded from the router's bus.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Helpers for the bus tests: hex vectors, temporary folders, child processes.
 #pragma once
 

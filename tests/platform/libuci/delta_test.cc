@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Saved changes applied on load.
 #include "uci_fixture.h"
 

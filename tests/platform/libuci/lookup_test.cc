@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Path lookups: the captured results for a small package, by path text.
 #include "uci_fixture.h"
 

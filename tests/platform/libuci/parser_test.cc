@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Config file syntax: each case is a whole file and the package it loads to
 // (or the parse error it fails with).
 #include "uci_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Temporary config folders and a readable dump of loaded packages.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # netifd protocol "ravel": an interface that comes up once the ravel_tools
 # daemon of the channel with the interface's name has attached its module.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #ifndef LIBUBOX_AVL_CMP_H
 #define LIBUBOX_AVL_CMP_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Ordered set of nodes keyed by caller-supplied keys. Nodes are embedded in
  * the caller's records and kept in key order on list_head, so iteration is a
  * list walk. */

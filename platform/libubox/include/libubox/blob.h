@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Binary TLV attributes: a 32-bit big-endian header (extended bit, 7-bit id,
  * 24-bit unpadded length) followed by the payload, padded to 4 bytes. */
 #ifndef LIBUBOX_BLOB_H

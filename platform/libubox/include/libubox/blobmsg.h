@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Named, typed fields on top of blob attributes. Every field carries the
  * extended bit, its type as the blob id, and a name header before the value. */
 #ifndef LIBUBOX_BLOBMSG_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Conversion between blobmsg fields and JSON text (json-c objects). */
 #ifndef LIBUBOX_BLOBMSG_JSON_H
 #define LIBUBOX_BLOBMSG_JSON_H

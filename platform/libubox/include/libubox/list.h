@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Circular doubly linked list with a sentinel head. */
 #ifndef LIBUBOX_LIST_H
 #define LIBUBOX_LIST_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Single-threaded event loop: timeouts on the monotonic clock, descriptor
  * callbacks (epoll), child-process watchers and termination signals. */
 #ifndef LIBUBOX_ULOOP_H

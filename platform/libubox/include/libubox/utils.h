@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Small helpers shared by the libubox modules: array size, byte order,
  * packed structs and grouped allocation. */
 #ifndef LIBUBOX_UTILS_H
