@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: ISC
 #include "link/chat.h"
 
+#include <algorithm>
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -82,12 +83,8 @@ void drain_pending(at_channel *ch)
 
 unsigned chat_alarm_seconds(size_t commands, int wait_ms)
 {
-	long long seconds = static_cast<long long>(commands) * wait_ms / 1000;
-	if (seconds < CHAT_ALARM_MIN_S)
-		seconds = CHAT_ALARM_MIN_S;
-	if (seconds > CHAT_ALARM_MAX_S)
-		seconds = CHAT_ALARM_MAX_S;
-	return static_cast<unsigned>(seconds);
+	const long long seconds = static_cast<long long>(commands) * wait_ms / 1000;
+	return static_cast<unsigned>(std::clamp<long long>(seconds, CHAT_ALARM_MIN_S, CHAT_ALARM_MAX_S));
 }
 
 int chat(at_channel *ch, const char *line, const char *expect, int wait_ms)
@@ -261,7 +258,7 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 
 	const int fd = ch->link_fd;
 	const uint64_t start = uptime_ms();
-	const uint64_t wait = wait_ms > 0 ? static_cast<uint64_t>(wait_ms) : 0;
+	const unsigned long long wait = wait_ms > 0 ? static_cast<unsigned long long>(wait_ms) : 0;
 	int result = CHAT_OK;
 	char raw[CHAT_BLOCK];
 
@@ -295,8 +292,7 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 			if (c.ended)
 				break;
 			if (uptime_ms() - start >= wait) {
-				log_message(7, "select ,ret = 0,over %llu",
-					    static_cast<unsigned long long>(wait));
+				log_message(7, "select ,ret = 0,over %llu", wait);
 				break;
 			}
 			log_message(7, "select ,ret = 0,try again");
