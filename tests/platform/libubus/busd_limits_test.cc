@@ -326,8 +326,10 @@ TEST_F(BusLimits, IdleClientsDoNotSlowMessages)
 			ASSERT_NE(idle.back()->id, 0u) << i;
 		}
 		double crowded = cpu_per_ping(pinger, busd.pid);
-		// before, every turn of the loop visited every client: several times the cost
-		EXPECT_LT(crowded, 2 * quiet) << "CPU per PING " << quiet << " ns, with " << IDLE
+		// When every turn of the loop visited every client, 5,000 idle ones made a
+		// PING cost about 18 times as much; beside other tests on 2 cores a flat cost
+		// still varies up to about 3 times.
+		EXPECT_LT(crowded, 6 * quiet) << "CPU per PING " << quiet << " ns, with " << IDLE
 					      << " idle clients " << crowded << " ns";
 	}
 	setrlimit(RLIMIT_NOFILE, &rl);
