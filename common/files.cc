@@ -35,9 +35,11 @@ bool read_uptime_line(char (&line)[256])
 }
 
 // Opens the directory dir (absolute, '/'-separated), making missing
-// components when `make` is set. The first component is followed like any
-// path; every later one must be a real directory. Returns FILE_WRITTEN with
-// the descriptor in out, or the cause of the refusal.
+// components when `make` is set. The first component is opened by its
+// absolute name and followed like any path; every later one is opened below
+// its parent and must be a real directory. The walk never opens "/" itself,
+// which user-mode emulators map to their target's library root. Returns
+// FILE_WRITTEN with the descriptor in out, or the cause of the refusal.
 int open_dir(const char *dir, bool make, fd_owner &out)
 {
 	char path[PATH_SIZE];
@@ -46,31 +48,34 @@ int open_dir(const char *dir, bool make, fd_owner &out)
 		return FILE_FAILED;
 	memcpy(path, dir, len + 1);
 
-	fd_owner fd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-	if (!fd)
-		return FILE_FAILED;
+	fd_owner fd;
 	bool first = true;
 	char *save = nullptr;
 	for (char *part = strtok_r(path + 1, "/", &save); part; part = strtok_r(nullptr, "/", &save)) {
+		// The first part keeps the '/' before it: strtok_r left it in place.
+		const char *name = first ? part - 1 : part;
+		const int at = first ? AT_FDCWD : fd.get();
 		const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (first ? 0 : O_NOFOLLOW);
-		int next = openat(fd.get(), part, flags);
+		int next = openat(at, name, flags);
 		if (next < 0 && errno == ENOENT && make) {
-			if (mkdirat(fd.get(), part, 0777) != 0 && errno != EEXIST)
+			if (mkdirat(at, name, 0777) != 0 && errno != EEXIST)
 				return FILE_FAILED;
-			next = openat(fd.get(), part, flags);
+			next = openat(at, name, flags);
 		}
 		if (next < 0) {
 			// O_DIRECTORY wins over O_NOFOLLOW: a link gives ENOTDIR too.
 			struct stat st;
 			int status = FILE_FAILED;
 			if ((errno == ENOTDIR || errno == ELOOP) &&
-			    fstatat(fd.get(), part, &st, AT_SYMLINK_NOFOLLOW) == 0)
+			    fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
 				status = S_ISLNK(st.st_mode) ? FILE_DIR_SYMLINK : FILE_DIR_NOT_DIR;
 			return status;
 		}
 		fd.reset(next);
 		first = false;
 	}
+	if (!fd)
+		return FILE_FAILED;
 	out.reset(fd.release());
 	return FILE_WRITTEN;
 }
