@@ -109,6 +109,23 @@ bool write_all(int fd, const char *data, size_t len)
 	return true;
 }
 
+// Replaces name in dir with data through the temporary temp: whatever sits
+// under the temporary (a stale file, a planted link) goes, the temporary is
+// made new or not at all, and it never outlives a failed write.
+int replace_in_dir(int dir, const char *temp, const char *name, const char *data, size_t len)
+{
+	unlinkat(dir, temp, 0);
+	int fd = openat(dir, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+	bool written = fd >= 0 && write_all(fd, data, len);
+	if (fd >= 0 && close(fd) != 0)
+		written = false;
+	if (!written || renameat(dir, temp, dir, name) != 0) {
+		unlinkat(dir, temp, 0);
+		return FILE_FAILED;
+	}
+	return FILE_WRITTEN;
+}
+
 } // namespace
 
 uint32_t uptime_seconds()
@@ -203,20 +220,7 @@ int write_cache_file(const char *data, const char *name)
 	if (int status = open_dir(cache_dir, true, dir); status != FILE_WRITTEN)
 		return status;
 
-	// Whatever sits under the temporary name (a stale file, a planted link)
-	// goes; the temporary is then made new or not at all.
-	unlinkat(dir.get(), temp, 0);
-	int fd = openat(dir.get(), temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-	if (fd < 0)
-		return FILE_FAILED;
-	bool written = write_all(fd, data, strlen(data));
-	if (close(fd) != 0)
-		written = false;
-	if (!written || renameat(dir.get(), temp, dir.get(), name) != 0) {
-		unlinkat(dir.get(), temp, 0);
-		return FILE_FAILED;
-	}
-	return FILE_WRITTEN;
+	return replace_in_dir(dir.get(), temp, name, data, strlen(data));
 }
 
 int append_tmp_file(const char *name, const char *data)
@@ -281,15 +285,8 @@ int trim_tmp_file(const char *name, size_t cap, size_t *dropped)
 	if (const void *line_end = memchr(kept, '\n', keep))
 		from = static_cast<size_t>(static_cast<const char *>(line_end) - kept) + 1;
 
-	unlinkat(dir.get(), temp, 0);
-	int fd = openat(dir.get(), temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-	bool written = fd >= 0 && write_all(fd, kept + from, keep - from);
-	if (fd >= 0 && close(fd) != 0)
-		written = false;
-	if (!written || renameat(dir.get(), temp, dir.get(), name) != 0) {
-		unlinkat(dir.get(), temp, 0);
+	if (replace_in_dir(dir.get(), temp, name, kept + from, keep - from) != FILE_WRITTEN)
 		return FILE_FAILED;
-	}
 	*dropped = size - (keep - from);
 	return FILE_WRITTEN;
 }
