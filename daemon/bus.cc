@@ -75,8 +75,8 @@ static void on_reset_event(struct ubus_context *, struct ubus_event_handler *, c
 			   struct blob_attr *)
 {
 	log_message(4, "recieve event reset\n");
-	disattach_odu(&channel);
-	attach_odu(&channel);
+	link_ops.detach(&channel);
+	link_ops.attach(&channel);
 }
 
 static void on_connection_lost(struct ubus_context *)

@@ -119,6 +119,7 @@ int load_channel_config(const char *channel_id)
 	ch->decode_frame = nullptr;
 	ch->encode_heartbeat = nullptr;
 	ch->link_fd = -1;
+	ch->connect_fd = -1;
 	// Traffic lines (the heartbeat's too) are logged at the request default
 	// until a request names a level, never at level 0, LOG_EMERG.
 	ch->trace_level = AT_CMD_DEFAULT_TRACE_LEVEL;

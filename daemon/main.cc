@@ -93,6 +93,7 @@ int main(int argc, char **argv)
 	// its line was written.
 	log_caught_signals();
 	signal_log_stop();
+	link_close(&channel);
 	bus_stop();
 	return 0;
 }

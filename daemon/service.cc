@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: ISC
 #include "daemon/service.h"
 
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -10,9 +11,12 @@
 #include "link/at_channel.h"
 #include "link/chat.h"
 #include "link/link.h"
+#include "link/poll.h"
 
 // A result 4 or 6 this many times in a row is tolerated; the next one drops the link.
 static constexpr int FAIL_LIMIT = 10;
+
+service_link link_ops = {chat, attach_odu, disattach_odu, poll_catch_up};
 
 const struct blobmsg_policy at_cmd_policy[AT_CMD_FIELD_COUNT] = {
 	{.name = "cmd", .type = BLOBMSG_TYPE_STRING},
@@ -46,13 +50,13 @@ static void judge_result(at_channel *ch, int code)
 	switch (code) {
 	case CHAT_WRITE_FAILED:
 	case CHAT_TIMED_OUT:
-		disattach_odu(ch);
+		link_ops.detach(ch);
 		break;
 	case CHAT_NO_ANSWER:
 	case CHAT_NOT_READY:
 		if (++ch->fail_count > FAIL_LIMIT) {
-			log_message(4, "at fail,disattach_odu %s", ch->name);
-			disattach_odu(ch);
+			log_message(LOG_WARNING, "at fail,disattach_odu %s", ch->name);
+			link_ops.detach(ch);
 			ch->fail_count = 0;
 		}
 		break;
@@ -119,7 +123,7 @@ int handle_at_cmd(struct ubus_context *ctx, struct ubus_object *, struct ubus_re
 		return UBUS_STATUS_NO_MEMORY;
 	channel.trace_level = trace_level;
 
-	int code = chat(&channel, cmd, nullptr, wait);
+	int code = link_ops.chat(&channel, cmd, nullptr, wait);
 	// A stop signal ended the exchange: the daemon is on its way out and the
 	// link was not at fault, so it is left as it is.
 	if (!uloop_cancelling())
@@ -131,5 +135,7 @@ int handle_at_cmd(struct ubus_context *ctx, struct ubus_object *, struct ubus_re
 	blob_buf_free(&reply_buf);
 
 	hold_call(block);
+	if (!uloop_cancelling())
+		link_ops.catch_up(&channel);
 	return 0;
 }

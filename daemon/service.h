@@ -6,6 +6,19 @@ extern "C" {
 #include <libubus.h>
 }
 
+struct at_channel;
+
+// What the bus service and the reset event need of the link. It points at
+// the link code; the service tests point it at a scripted stand-in.
+struct service_link {
+	int (*chat)(at_channel *ch, const char *line, const char *expect, int wait_ms);
+	int (*attach)(at_channel *ch);
+	void (*detach)(at_channel *ch);
+	// Runs the link's overdue work after a request (see poll_catch_up).
+	void (*catch_up)(at_channel *ch);
+};
+extern service_link link_ops;
+
 // Request fields of at_cmd, in policy order.
 enum {
 	AT_CMD_CMD,          // "cmd": the AT command line, commands separated by '|'
@@ -41,6 +54,7 @@ extern struct ubus_object service_object;
 // Runs the request's command line on the module and replies with "respone"
 // (when there is an answer) and "code". Drops the link after a write failure
 // or a time-out, and after the 11th result in a row without answer or with
-// the module not ready. Sleeps "block" seconds after the reply. Returns 0.
+// the module not ready. Sleeps "block" seconds after the reply, then runs
+// what the link has overdue. Returns 0.
 int handle_at_cmd(struct ubus_context *ctx, struct ubus_object *obj, struct ubus_request_data *req,
 		  const char *method, struct blob_attr *msg);

@@ -5,10 +5,13 @@
 #pragma once
 
 #include <stdint.h>
+#include <strings.h>
 
 extern "C" {
 #include <libubox/uloop.h>
 }
+
+#include "link/frames.h"
 
 struct at_channel;
 
@@ -38,9 +41,8 @@ enum : int {
 	CHAT_NOT_READY = 6,
 };
 
-// Largest frame of a framed link: a header (type byte, 16-bit big-endian
-// payload length) and the longest payload that length can declare.
-constexpr int LINK_FRAME_MAX = 3 + 0xffff;
+// What the channel does with text the module sent while no exchange ran.
+typedef void (*pending_fn)(at_channel *ch, const char *text, int len);
 
 // One row of the module table: a model and its framing methods. A row
 // without decode_frame means the module speaks plain AT text.
@@ -75,11 +77,18 @@ struct at_channel {
 	int link_fd;          // link socket or -1
 	uint32_t answer_len;
 	char *answer; // malloc'd, NUL-terminated, or null
-	// A framed stream link may split a frame across reads: the bytes of a
-	// frame not yet complete wait here (one byte more for the zero the
-	// decoder expects after a frame).
-	uint32_t frame_part_len;
-	char frame_part[LINK_FRAME_MAX + 1];
+	// Below: the daemon's own, beyond what other programs see of the link.
+	// The loop watches the link socket: for writability while a connect is
+	// on its way (connect_fd, bounded by connect_timer), for readability
+	// while attached (link_fd). Callbacks find the record by container_of.
+	struct uloop_fd link_watch;
+	struct uloop_timeout connect_timer;
+	int connect_fd; // a TCP connect in progress, or -1
+	// Handles text read while no exchange runs (the scan cache); set by
+	// the poll timer's start, called by the link watch and by the chat
+	// engine before each command.
+	pending_fn take_pending;
+	frame_reader frames;
 };
 
 // The daemon's one channel record (defined in link/channel.cc).
@@ -88,4 +97,11 @@ extern at_channel channel;
 inline bool channel_is_framed(const at_channel *ch)
 {
 	return ch->decode_frame != nullptr;
+}
+
+// Whether the link is a byte stream (TCP): only there does a read of nothing
+// or a failed write mean that the module has gone.
+inline bool link_is_stream(const at_channel *ch)
+{
+	return ch && strcasecmp(ch->proto, "udp") != 0;
 }

@@ -8,14 +8,15 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/select.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "common/files.h"
 #include "common/log.h"
 #include "common/own.h"
 #include "link/collect.h"
-#include "link/link.h"
-#include "link/poll.h"
+#include "link/frames.h"
+#include "link/loss.h"
 #include "link/signals.h"
 #include "link/transport.h"
 
@@ -41,10 +42,29 @@ bool fd_fits_select(int fd)
 	return fd >= 0 && fd < FD_SETSIZE;
 }
 
+// One read from the link: a stream read takes one collection window, a
+// datagram read a whole datagram.
+char read_buf[LINK_DATAGRAM_MAX + 1];
+
 // Writes the log lines of what a piece of the answer did.
 void write_step(const collector &c, const collect_step &step)
 {
 	collect_write(c, step, debug_mode != 0, log_message);
+}
+
+// Text from the link's reader into a collector, with its log lines.
+void collect_text(void *ctx, const char *text, size_t n)
+{
+	auto *c = static_cast<collector *>(ctx);
+	write_step(*c, c->add(text, n));
+}
+
+// Drops a frame that the request's wait did not see completed, so its
+// bytes are never read as the header of a later one.
+void drop_cut_frame(at_channel *ch)
+{
+	if (const size_t n = frames_drop(ch))
+		log_message(LOG_WARNING, "%d frame cut short, %d bytes dropped", ch->link_fd, static_cast<int>(n));
 }
 
 bool append_answer(at_channel *ch, const char *bytes, int len)
@@ -71,8 +91,8 @@ void drain_pending(at_channel *ch)
 		int len = 0;
 		bool ended = false;
 		const int code = chat_read_pending(ch, &text, &len, 0, &ended);
-		if (code == CHAT_OK && len > 0)
-			poll_take_pending(ch, text, len);
+		if (code == CHAT_OK && len > 0 && ch->take_pending)
+			ch->take_pending(ch, text, len);
 		free(text);
 		if (code != CHAT_OK || ended)
 			break;
@@ -90,14 +110,14 @@ unsigned chat_alarm_seconds(size_t commands, int wait_ms)
 int chat(at_channel *ch, const char *line, const char *expect, int wait_ms)
 {
 	if (!line || !*line) {
-		log_message(3, "argument error");
+		log_message(LOG_ERR, "argument error");
 		return CHAT_BAD_ARGUMENT;
 	}
 	if (!ch || ch->link_fd < 0)
 		return CHAT_BAD_ARGUMENT;
 	if (framed_not_ready(ch)) {
 		link_lost_note(ch);
-		log_message(4, "%d <<<odu (%s),wait rgmii", ch->link_fd, line);
+		log_message(LOG_WARNING, "%d <<<odu (%s),wait rgmii", ch->link_fd, line);
 		return CHAT_NOT_READY;
 	}
 
@@ -107,7 +127,7 @@ int chat(at_channel *ch, const char *line, const char *expect, int wait_ms)
 			commands++;
 	const unsigned alarm_time = chat_alarm_seconds(commands, wait_ms);
 	if (debug_mode)
-		log_message(7, "alarm_time %d", static_cast<int>(alarm_time));
+		log_message(LOG_DEBUG, "alarm_time %d", static_cast<int>(alarm_time));
 
 	fd_set_blocking(ch->link_fd);
 
@@ -127,7 +147,7 @@ int chat(at_channel *ch, const char *line, const char *expect, int wait_ms)
 		if (bar) {
 			const size_t len = static_cast<size_t>(bar - rest);
 			if (len >= CHAT_COMMAND_SIZE) {
-				log_message(3, "command too long( %d, %.*s)", static_cast<int>(len),
+				log_message(LOG_ERR, "command too long( %d, %.*s)", static_cast<int>(len),
 					    CHAT_COMMAND_SIZE - 1, rest);
 				code = CHAT_BAD_ARGUMENT;
 			} else {
@@ -143,7 +163,7 @@ int chat(at_channel *ch, const char *line, const char *expect, int wait_ms)
 		result = code;
 		if ((code == CHAT_OK || code == CHAT_NO_ANSWER) && answer && answer_len > 0 &&
 		    !append_answer(ch, answer.get(), answer_len))
-			log_message(4, "at answer full,drop %d", answer_len);
+			log_message(LOG_WARNING, "at answer full,drop %d", answer_len);
 
 		if (!bar)
 			break;
@@ -151,6 +171,7 @@ int chat(at_channel *ch, const char *line, const char *expect, int wait_ms)
 	}
 
 	const bool fired = request_alarm_disarm(&guard);
+	drop_cut_frame(ch);
 	fd_set_nonblocking(ch->link_fd);
 	if (fired && ch->answer_len == 0)
 		result = CHAT_TIMED_OUT;
@@ -204,11 +225,11 @@ int chat_exchange(at_channel *ch, const char *command, char **answer, int *answe
 int chat_send(at_channel *ch, const char *text)
 {
 	if (!ch || ch->link_fd < 0 || !text) {
-		log_message(3, "chat_send argument error");
+		log_message(LOG_ERR, "chat_send argument error");
 		return CHAT_BAD_ARGUMENT;
 	}
 	if (framed_not_ready(ch)) {
-		log_message(4, "%d <<<odu (%s),wait rgmii", ch->link_fd, text);
+		log_message(LOG_WARNING, "%d <<<odu (%s),wait rgmii", ch->link_fd, text);
 		link_lost_note(ch);
 		return CHAT_NOT_READY;
 	}
@@ -237,7 +258,7 @@ int chat_send(at_channel *ch, const char *text)
 		written = write(ch->link_fd, text, text_len);
 	}
 	if (written < 0) {
-		log_message(3, "Cannot write( %d, %s)", ch->link_fd, text);
+		log_message(LOG_ERR, "Cannot write( %d, %s)", ch->link_fd, text);
 		return CHAT_WRITE_FAILED;
 	}
 	return CHAT_OK;
@@ -260,7 +281,6 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 	const uint64_t start = uptime_ms();
 	const unsigned long long wait = wait_ms > 0 ? static_cast<unsigned long long>(wait_ms) : 0;
 	int result = CHAT_OK;
-	char raw[CHAT_BLOCK];
 
 	while (!c.ended) {
 		// The alarm or a stop signal may have come while no call was blocked.
@@ -282,43 +302,38 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 		if (ready < 0) {
 			if (errno == EINTR)
 				log_caught_signals();
-			log_message(3, "cannot select( %d, %p, NULL, NULL, %p )", fd + 1,
+			log_message(LOG_ERR, "cannot select( %d, %p, NULL, NULL, %p )", fd + 1,
 				    static_cast<void *>(&readable), static_cast<void *>(&timeout));
 			result = CHAT_NO_ANSWER;
 			break;
 		}
 		if (ready == 0) {
-			collect_flush(ch, c, write_step);
-			if (c.ended)
-				break;
 			if (uptime_ms() - start >= wait) {
-				log_message(7, "select ,ret = 0,over %llu", wait);
+				log_message(LOG_DEBUG, "select ,ret = 0,over %llu", wait);
 				break;
 			}
-			log_message(7, "select ,ret = 0,try again");
+			log_message(LOG_DEBUG, "select ,ret = 0,try again");
 			continue;
 		}
 
-		log_message(7, "base_uint+nread %d,last %d", static_cast<int>(c.len), CHAT_WINDOW);
-		const ssize_t got = read(fd, raw, CHAT_WINDOW);
+		log_message(LOG_DEBUG, "base_uint+nread %d,last %d", static_cast<int>(c.len), CHAT_WINDOW);
+		const long got = frames_read(ch, read_buf, CHAT_WINDOW);
 		if (got < 0) {
 			if (errno == EINTR)
 				log_caught_signals();
-			log_message(3, "cannot read( %d, %s, %d )", fd, c.data.get(), CHAT_WINDOW);
+			log_message(LOG_ERR, "cannot read( %d, %s, %d )", fd, c.data.get(), CHAT_WINDOW);
 			result = CHAT_NO_ANSWER;
 			break;
 		}
 		if (got == 0) {
-			log_message(7, "read ret = 0");
-			// Nothing will complete a partial frame now.
-			collect_flush(ch, c, write_step);
+			log_message(LOG_DEBUG, "read ret = 0");
 			break;
 		}
-		raw[got] = '\0';
+		read_buf[got] = '\0';
 		if (debug_mode)
-			log_message(7, "read once read ret = %d,left %d %s", static_cast<int>(got),
-				    CHAT_WINDOW, raw);
-		collect_read(ch, c, raw, static_cast<size_t>(got), write_step);
+			log_message(LOG_DEBUG, "read once read ret = %d,left %d %s", static_cast<int>(got), CHAT_WINDOW,
+				    read_buf);
+		frames_feed(ch, read_buf, static_cast<size_t>(got), collect_text, &c);
 	}
 
 	if (result == CHAT_OK)
@@ -330,7 +345,7 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 	}
 	link_lost_clear(ch);
 	*answer_len = static_cast<int>(c.len);
-	log_message(7, "*ibuf %d", static_cast<int>(strnlen(c.data.get(), c.len)));
+	log_message(LOG_DEBUG, "*ibuf %d", static_cast<int>(strnlen(c.data.get(), c.len)));
 	log_message(trace(ch), "%d,%d>>> (%s)", fd, static_cast<int>(c.len), c.data.get());
 	*answer = c.data.release();
 	return result;
@@ -356,29 +371,20 @@ int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, b
 	FD_ZERO(&readable);
 	FD_SET(fd, &readable);
 	timeval timeout = {wait_ms / 1000, (wait_ms % 1000) * 1000};
-	const int ready = select(fd + 1, &readable, nullptr, nullptr, &timeout);
-	// A partial frame is given up only after a quiet wait: with no wait
-	// (before a command) its rest may still be on its way.
-	const bool stale_frame = ready == 0 && wait_ms > 0 && channel_is_framed(ch) && ch->frame_part_len > 0;
-	if (ready < 0 || (ready == 0 && !stale_frame))
+	if (select(fd + 1, &readable, nullptr, nullptr, &timeout) <= 0)
 		return CHAT_NO_ANSWER;
 
 	collector c;
 	if (!c.start(false, nullptr))
 		return CHAT_NO_ANSWER;
-	if (stale_frame) {
-		collect_flush(ch, c, write_step);
-	} else {
-		char raw[CHAT_BLOCK];
-		const ssize_t got = read(fd, raw, CHAT_WINDOW);
-		if (got <= 0) {
-			*ended = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-			*text = c.data.release();
-			return got == 0 ? CHAT_OK : CHAT_NO_ANSWER;
-		}
-		raw[got] = '\0';
-		collect_read(ch, c, raw, static_cast<size_t>(got), write_step);
+	const long got = frames_read(ch, read_buf, CHAT_WINDOW);
+	if (got <= 0) {
+		*ended = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+		*text = c.data.release();
+		return got == 0 ? CHAT_OK : CHAT_NO_ANSWER;
 	}
+	read_buf[got] = '\0';
+	frames_feed(ch, read_buf, static_cast<size_t>(got), collect_text, &c);
 	*text = c.data.release();
 	if (c.len == 0)
 		return CHAT_OK;
@@ -387,12 +393,6 @@ int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, b
 	*text_len = n;
 	link_lost_clear(ch);
 	if (n < 3 || (memcmp(*text, "AT\r", 3) != 0 && memcmp(*text, "AT\n", 3) != 0))
-		log_message(4, "--- %d,%d >>> (%s)", fd, n, *text);
+		log_message(LOG_WARNING, "--- %d,%d >>> (%s)", fd, n, *text);
 	return CHAT_OK;
-}
-
-void chat_reset_frames(at_channel *ch)
-{
-	if (ch)
-		ch->frame_part_len = 0;
 }

@@ -42,8 +42,8 @@ extern int debug_mode;
 // joined answer past CHAT_ANSWER_MAX is dropped and logged.
 int chat(at_channel *ch, const char *line, const char *expect, int wait_ms);
 
-// One command: what the module sent on its own is read first and handled as
-// the poll timer handles it (poll_take_pending), then one or two
+// One command: what the module sent on its own is read first and handed to
+// ch->take_pending (the scan cache), then one or two
 // send/collect steps. *answer may be set even on failure; the caller frees it.
 int chat_exchange(at_channel *ch, const char *command, char **answer, int *answer_len, const char *expect,
 		  int wait_ms);
@@ -58,8 +58,9 @@ int chat_send(at_channel *ch, const char *text);
 // Ends with CHAT_NO_ANSWER and what it has as soon as the request's alarm
 // has fired, also when the alarm came between two reads.
 // *answer is set whenever the result is not CHAT_BAD_ARGUMENT; the caller
-// frees it. *answer_len counts every byte collected. Framed stream links
-// hand whole frames to decode_frame, holding a partial one across reads.
+// frees it. *answer_len counts every byte collected. The link's reader
+// (frames.h) turns what is read into text; a frame still partial when the
+// request ends is dropped then.
 int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect, int wait_ms);
 
 // Reads text the module sent on its own, waiting at most wait_ms for it.
@@ -67,9 +68,6 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 // `ended` is given, it tells whether the read gave nothing or failed: on a
 // stream link, the module has closed or reset the connection.
 int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, bool *ended = nullptr);
-
-// Forgets a partial frame held from earlier reads (a new or closed link).
-void chat_reset_frames(at_channel *ch);
 
 // Seconds of the overall alarm for a line of `commands` commands.
 unsigned chat_alarm_seconds(size_t commands, int wait_ms);

@@ -4,9 +4,9 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <syslog.h>
 
 #include "link/chat.h"
-#include "link/link.h"
 
 namespace {
 
@@ -162,90 +162,29 @@ void collect_write(const collector &c, const collect_step &step, bool debug, col
 			int growth = n.growths;
 			for (size_t s = n.from + CHAT_BLOCK; s <= n.to; s += CHAT_BLOCK) {
 				growth++;
-				log(7, "base_uint[%d]%d,total %d", static_cast<int>(n.len),
+				log(LOG_DEBUG, "base_uint[%d]%d,total %d", static_cast<int>(n.len),
 				    static_cast<int>(n.text_len), static_cast<int>(s));
 				if (debug)
-					log(7, "at memory full,renew[%d]", growth);
+					log(LOG_DEBUG, "at memory full,renew[%d]", growth);
 			}
 			break;
 		}
 		case collect_event::no_memory:
-			log(7, "at memory error");
+			log(LOG_DEBUG, "at memory error");
 			break;
 		case collect_event::matched_expect:
-			log(7, "OK match expect[%s]", c.expect);
+			log(LOG_DEBUG, "OK match expect[%s]", c.expect);
 			break;
 		case collect_event::matched_ok:
 			if (debug)
-				log(7, "OK");
+				log(LOG_DEBUG, "OK");
 			break;
 		case collect_event::matched_error:
-			log(7, "ERROR");
+			log(LOG_DEBUG, "ERROR");
 			break;
 		case collect_event::cut:
-			log(4, "at answer cut at %d bytes, the rest is dropped", static_cast<int>(n.len));
+			log(LOG_WARNING, "at answer cut at %d bytes, the rest is dropped", static_cast<int>(n.len));
 			break;
 		}
-	}
-}
-
-namespace {
-
-// Hands one frame (or what arrived of it) to decode_frame and adds its text.
-// bytes[n] must be writable: the decoder expects a zero byte there.
-void decode_one(at_channel *ch, collector &c, char *bytes, size_t n, collect_sink on_step)
-{
-	const char saved = bytes[n];
-	bytes[n] = '\0';
-	int text_len = 0;
-	text_owner text(ch->decode_frame(ch, bytes, static_cast<int>(n), &text_len));
-	bytes[n] = saved;
-	if (text && text_len > 0)
-		on_step(c, c.add(text.get(),
-				 static_cast<size_t>(text_len) < n ? static_cast<size_t>(text_len) : n));
-}
-
-} // namespace
-
-void collect_flush(at_channel *ch, collector &c, collect_sink on_step)
-{
-	if (!channel_is_framed(ch) || ch->frame_part_len == 0)
-		return;
-	const size_t n = ch->frame_part_len;
-	ch->frame_part_len = 0;
-	decode_one(ch, c, ch->frame_part, n, on_step);
-}
-
-void collect_read(at_channel *ch, collector &c, char *raw, size_t n, collect_sink on_step)
-{
-	if (!channel_is_framed(ch)) {
-		on_step(c, c.add(raw, n));
-		return;
-	}
-	const size_t header = static_cast<size_t>(ch->frame_header_len);
-	if (header < 3 || !link_is_stream(ch)) {
-		decode_one(ch, c, raw, n, on_step);
-		return;
-	}
-	char *part = ch->frame_part;
-	while (n > 0) {
-		size_t held = ch->frame_part_len;
-		const size_t take = n < LINK_FRAME_MAX - held ? n : LINK_FRAME_MAX - held;
-		memcpy(part + held, raw, take);
-		held += take;
-		raw += take;
-		n -= take;
-		size_t at = 0;
-		while (held - at >= header) {
-			const auto *h = reinterpret_cast<const unsigned char *>(part + at);
-			const size_t frame =
-				header + ((static_cast<size_t>(h[header - 2]) << 8) | h[header - 1]);
-			if (held - at < frame)
-				break;
-			decode_one(ch, c, part + at, frame, on_step);
-			at += frame;
-		}
-		memmove(part, part + at, held - at);
-		ch->frame_part_len = static_cast<uint32_t>(held - at);
 	}
 }

@@ -87,16 +87,3 @@ private:
 // the lines of debug mode.
 using collect_log = void (*)(int level, const char *fmt, ...);
 void collect_write(const collector &c, const collect_step &step, bool debug, collect_log log);
-
-// Feeding a collector from the link, for every kind of link: plain links
-// give the bytes as they are; on a datagram link each read is one whole
-// datagram of frames; on a stream link a frame may be split across reads,
-// so bytes are held in the channel until their frame is whole, and every
-// frame goes to the module's decoder on its own. `on_step` gets every step
-// the collector made. raw[n] must be writable.
-using collect_sink = void (*)(const collector &c, const collect_step &step);
-void collect_read(at_channel *ch, collector &c, char *raw, size_t n, collect_sink on_step);
-
-// A partial frame that nothing completed while the link was quiet is
-// decoded for what it holds, so the stream starts afresh with the next read.
-void collect_flush(at_channel *ch, collector &c, collect_sink on_step);

@@ -5,6 +5,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include <syslog.h>
+
 #include "common/log.h"
 
 namespace {
@@ -100,20 +102,20 @@ char *rgmii_decode(at_channel *ch, const char *bytes, int n, int *text_len)
 			const int tail_len = n > tail_at ? n - tail_at : 0;
 			char *text = copy_text(payload, declared, bytes + tail_at, tail_len, text_len);
 			if (text)
-				log_message(7, "-- >>odu %d (%s)", declared + tail_len, text);
+				log_message(LOG_DEBUG, "-- >>odu %d (%s)", declared + tail_len, text);
 			return text;
 		}
-		log_frame(7, b, n, declared);
+		log_frame(LOG_DEBUG, b, n, declared);
 		return copy_text(payload, declared < avail ? declared : avail, nullptr, 0, text_len);
 	}
 	case RGMII_STATUS:
-		log_frame(6, b, n, declared);
+		log_frame(LOG_INFO, b, n, declared);
 		if (payload_is_ready(payload, avail))
 			ch->rgmii_ready = 1;
-		log_message(4, "odu ready %d", ch->rgmii_ready);
+		log_message(LOG_WARNING, "odu ready %d", ch->rgmii_ready);
 		return nullptr;
 	case RGMII_HEARTBEAT:
-		log_frame(6, b, n, declared);
+		log_frame(LOG_INFO, b, n, declared);
 		return nullptr;
 	default:
 		return nullptr;

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: ISC
 #include "link/link.h"
 
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <strings.h>
+#include <syslog.h>
 #include <unistd.h>
 
 extern "C" {
@@ -11,10 +12,12 @@ extern "C" {
 #include <libubox/blobmsg_json.h>
 }
 
+#include "common/bus_call.h"
 #include "common/files.h"
 #include "common/log.h"
-#include "common/bus_call.h"
+#include "common/own.h"
 #include "link/chat.h"
+#include "link/frames.h"
 #include "link/poll.h"
 #include "link/transport.h"
 
@@ -25,10 +28,83 @@ int state_file_refused = FILE_WRITTEN;
 
 constexpr int LINK_STATE_TYPE = 2;
 
+// Reads one link event takes at most before the loop serves others.
+constexpr int LINK_WATCH_READS = 16;
+
 // "ravel_tools_<name>", at most 126 characters.
 void link_state_name(const at_channel *ch, char (&out)[LINK_STATE_NAME_SIZE])
 {
 	snprintf(out, sizeof(out) - 1, "ravel_tools_%s", ch->name);
+}
+
+void on_link_event(struct uloop_fd *u, unsigned int events);
+
+// Has the loop watch fd for the given events. Without a running loop (tests
+// that drive the link by hand) nothing is watched.
+void watch(at_channel *ch, int fd, unsigned int events)
+{
+	if (ch->link_watch.registered)
+		uloop_fd_delete(&ch->link_watch);
+	ch->link_watch.fd = fd;
+	ch->link_watch.cb = on_link_event;
+	uloop_fd_add(&ch->link_watch, events);
+}
+
+void unwatch(at_channel *ch)
+{
+	if (ch->link_watch.registered)
+		uloop_fd_delete(&ch->link_watch);
+	ch->link_watch.fd = -1;
+}
+
+void give_up_connect(at_channel *ch)
+{
+	if (ch->connect_fd < 0)
+		return;
+	uloop_timeout_cancel(&ch->connect_timer);
+	unwatch(ch);
+	close(ch->connect_fd);
+	ch->connect_fd = -1;
+}
+
+void became_attached(at_channel *ch, int fd)
+{
+	log_message(LOG_WARNING, "attach_odu ok");
+	ch->link_state = LINK_ATTACHED;
+	ch->link_fd = fd;
+	frames_drop(ch);
+	watch(ch, fd, ULOOP_READ);
+	write_link_state(ch, true);
+	send_proto_notify(ch);
+}
+
+// The connect ended (the socket became writable): attach, or give up until
+// the next poll run tries again.
+void finish_connect(at_channel *ch)
+{
+	const int fd = ch->connect_fd;
+	uloop_timeout_cancel(&ch->connect_timer);
+	unwatch(ch);
+	ch->connect_fd = -1;
+	if (link_connect_result(fd) != 0) {
+		close(fd);
+		return;
+	}
+	became_attached(ch, fd);
+}
+
+void on_connect_timeout(struct uloop_timeout *timer)
+{
+	give_up_connect(container_of(timer, at_channel, connect_timer));
+}
+
+void on_link_event(struct uloop_fd *u, unsigned int)
+{
+	at_channel *ch = container_of(u, at_channel, link_watch);
+	if (ch->connect_fd >= 0 && u->fd == ch->connect_fd)
+		finish_connect(ch);
+	else if (ch->link_state == LINK_ATTACHED && u->fd == ch->link_fd)
+		link_read_pending(ch, LINK_WATCH_READS);
 }
 
 } // namespace
@@ -36,38 +112,93 @@ void link_state_name(const at_channel *ch, char (&out)[LINK_STATE_NAME_SIZE])
 int attach_odu(at_channel *ch)
 {
 	if (!ch)
-		return -1;
+		return ATTACH_FAILED;
 	if (ch->link_state == LINK_ATTACHED)
-		return 0;
+		return ATTACH_OK;
+	if (ch->connect_fd >= 0)
+		return ATTACH_PENDING;
 
-	const int port = static_cast<int>(ch->port);
-	const int fd = strcasecmp(ch->proto, "udp") == 0 ? udp_connect(ch->server, port, 1)
-							 : tcp_connect(ch->server, port, 1);
+	bool in_progress = false;
+	const int fd = link_connect_start(ch->server, static_cast<int>(ch->port), !link_is_stream(ch),
+					  &in_progress);
 	if (fd < 0)
-		return -1;
+		return ATTACH_FAILED;
+	if (!in_progress) {
+		became_attached(ch, fd);
+		return ATTACH_OK;
+	}
+	ch->connect_fd = fd;
+	watch(ch, fd, ULOOP_WRITE);
+	ch->connect_timer.cb = on_connect_timeout;
+	uloop_timeout_set(&ch->connect_timer, LINK_CONNECT_TIMEOUT_MS);
+	return ATTACH_PENDING;
+}
 
-	log_message(4, "attach_odu ok");
-	ch->link_state = LINK_ATTACHED;
-	ch->link_fd = fd;
-	chat_reset_frames(ch);
-	write_link_state(ch, 1);
-	send_proto_notify(ch);
-	return 0;
+bool link_connecting(const at_channel *ch)
+{
+	return ch && ch->connect_fd >= 0;
+}
+
+void link_catch_up(at_channel *ch)
+{
+	if (!ch)
+		return;
+	if (ch->connect_fd >= 0) {
+		pollfd p = {ch->connect_fd, POLLOUT, 0};
+		if (poll(&p, 1, 0) > 0)
+			finish_connect(ch);
+		else if (uloop_timeout_remaining64(&ch->connect_timer) <= 0)
+			give_up_connect(ch);
+	}
+	if (ch->link_state == LINK_ATTACHED)
+		link_read_pending(ch, LINK_WATCH_READS);
+}
+
+void link_read_pending(at_channel *ch, int reads)
+{
+	for (int i = 0; i < reads && ch->link_state == LINK_ATTACHED; i++) {
+		char *got = nullptr;
+		int len = 0;
+		bool ended = false;
+		const int code = chat_read_pending(ch, &got, &len, 0, &ended);
+		text_owner text(got);
+		if (code == CHAT_OK && len > 0 && ch->take_pending)
+			ch->take_pending(ch, text.get(), len);
+		if (ended && link_is_stream(ch)) {
+			disattach_odu(ch);
+			return;
+		}
+		if (code != CHAT_OK || ended)
+			return;
+	}
 }
 
 void disattach_odu(at_channel *ch)
 {
 	if (!ch || ch->link_state == LINK_DETACHED)
 		return;
+	give_up_connect(ch);
+	unwatch(ch);
 	if (ch->link_fd >= 0)
 		close(ch->link_fd);
 	if (channel_is_framed(ch))
 		ch->rgmii_ready = 0;
 	ch->link_fd = -1;
-	chat_reset_frames(ch);
-	write_link_state(ch, 0);
+	frames_drop(ch);
+	write_link_state(ch, false);
 	ch->link_state = LINK_DETACHED;
 	poll_timer_start(ch);
+}
+
+void link_close(at_channel *ch)
+{
+	if (!ch)
+		return;
+	give_up_connect(ch);
+	unwatch(ch);
+	if (ch->link_fd >= 0)
+		close(ch->link_fd);
+	ch->link_fd = -1;
 }
 
 void attach_and_poll(at_channel *ch)
@@ -81,7 +212,7 @@ void attach_and_poll(at_channel *ch)
 	poll_timer_start(ch);
 }
 
-char *link_state_text(const at_channel *ch, int with_parameters, char *name_out)
+char *link_state_text(const at_channel *ch, bool with_parameters, char *name_out)
 {
 	if (!ch)
 		return nullptr;
@@ -112,7 +243,7 @@ char *link_state_text(const at_channel *ch, int with_parameters, char *name_out)
 	return text;
 }
 
-void write_link_state(const at_channel *ch, int with_parameters)
+void write_link_state(const at_channel *ch, bool with_parameters)
 {
 	char name[LINK_STATE_NAME_SIZE];
 	char *text = link_state_text(ch, with_parameters, name);
@@ -120,11 +251,6 @@ void write_link_state(const at_channel *ch, int with_parameters)
 		return;
 	note_file_status(&state_file_refused, write_cache_file(text, name), cache_dir, name);
 	free(text);
-}
-
-bool link_is_stream(const at_channel *ch)
-{
-	return ch && strcasecmp(ch->proto, "udp") != 0;
 }
 
 void note_file_status(int *last, int status, const char *dir, const char *name)
@@ -138,14 +264,14 @@ void note_file_status(int *last, int status, const char *dir, const char *name)
 	if (!why || status == *last)
 		return;
 	*last = status;
-	log_message(3, "refuse to write %s%s: %s", dir, name, why);
+	log_message(LOG_ERR, "refuse to write %s%s: %s", dir, name, why);
 }
 
 void send_proto_notify(const at_channel *ch)
 {
 	if (!ch)
 		return;
-	log_message(7, "send proto notify");
+	log_message(LOG_DEBUG, "send proto notify");
 
 	char message[128];
 	snprintf(message, sizeof(message), "{'interface':'%s','action':5,'available':true}", ch->name);
@@ -156,36 +282,4 @@ void send_proto_notify(const at_channel *ch)
 	call.message = message;
 	bus_call_once(&call);
 	free(call.reply);
-}
-
-void link_lost_note(at_channel *ch)
-{
-	if (!ch || ch->lost_since != 0)
-		return;
-	ch->lost_since = uptime_seconds();
-	log_message(3, "odu lose connection,tip %ld", static_cast<long>(ch->lost_since));
-}
-
-void link_lost_clear(at_channel *ch)
-{
-	if (ch)
-		ch->lost_since = 0;
-}
-
-void link_lost_check(at_channel *ch)
-{
-	if (ch)
-		link_lost_check_at(ch, uptime_seconds());
-}
-
-void link_lost_check_at(at_channel *ch, uint32_t now)
-{
-	if (!ch || ch->lost_since == 0)
-		return;
-	const uint32_t since = ch->lost_since;
-	if (static_cast<uint32_t>(now - since) > LINK_LOST_LIMIT_S) {
-		ch->lost_since = 0;
-		log_message(3, "FFF odu lose connection,try power down,now %ld,record %ld",
-			    static_cast<long>(now), static_cast<long>(since));
-	}
 }

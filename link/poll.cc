@@ -4,11 +4,13 @@
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+#include <syslog.h>
 
 #include "common/files.h"
 #include "common/log.h"
 #include "link/chat.h"
 #include "link/link.h"
+#include "link/loss.h"
 
 namespace {
 
@@ -31,6 +33,7 @@ void poll_timer_start(at_channel *ch)
 {
 	if (!ch)
 		return;
+	ch->take_pending = poll_take_pending;
 	ch->poll_timer.cb = poll_tick;
 	ch->poll_interval = POLL_INTERVAL_MS;
 	uloop_timeout_set(&ch->poll_timer, POLL_INTERVAL_MS);
@@ -59,7 +62,7 @@ void poll_take_pending(at_channel *, const char *text, int len)
 		if (status == FILE_WRITTEN &&
 		    trim_tmp_file(SCAN_CACHE_FILE, SCAN_CACHE_MAX, &dropped) == FILE_WRITTEN && dropped > 0) {
 			// Said once at level 4; later trims are traces.
-			log_message(scan_cache_trimmed ? 7 : 4, "%s%s over %d bytes, oldest %d bytes dropped",
+			log_message(scan_cache_trimmed ? LOG_DEBUG : LOG_WARNING, "%s%s over %d bytes, oldest %d bytes dropped",
 				    tmp_dir, SCAN_CACHE_FILE, static_cast<int>(SCAN_CACHE_MAX),
 				    static_cast<int>(dropped));
 			scan_cache_trimmed = true;
@@ -72,28 +75,15 @@ void poll_tick(uloop_timeout *timer)
 {
 	at_channel *ch = channel_of(timer);
 
-	if (ch->link_state == LINK_ATTACHED || attach_odu(ch) == 0) {
-		// A module that closed its end of a stream is noticed here, also
-		// while nobody calls: the heartbeat cannot be written, or the read
-		// of pending text finds the end of the connection.
+	if (ch->link_state == LINK_ATTACHED || attach_odu(ch) == ATTACH_OK) {
+		// A module that closed its end of a stream is noticed by the link
+		// watch, or here when the heartbeat cannot be written.
 		bool gone = false;
-
 		if (heartbeat_step_runs(ch)) {
 			if (poll_heartbeat_due(ch) &&
-			    chat_send(ch, channel_is_framed(ch) ? "HEARBEAT_REQ" : "AT\r") ==
-				    CHAT_WRITE_FAILED)
+			    chat_send(ch, channel_is_framed(ch) ? "HEARBEAT_REQ" : "AT\r") == CHAT_WRITE_FAILED)
 				gone = link_is_stream(ch);
 			ch->poll_count = static_cast<int>(static_cast<unsigned>(ch->poll_count) + 1);
-		}
-
-		if (!gone) {
-			char *text = nullptr;
-			int len = 0;
-			bool ended = false;
-			chat_read_pending(ch, &text, &len, POLL_PENDING_WAIT_MS, &ended);
-			gone = ended && link_is_stream(ch);
-			poll_take_pending(ch, text, len);
-			free(text);
 		}
 		if (gone)
 			disattach_odu(ch);
@@ -101,4 +91,15 @@ void poll_tick(uloop_timeout *timer)
 
 	uloop_timeout_set(&ch->poll_timer, static_cast<int>(ch->poll_interval));
 	link_lost_check(ch);
+}
+
+void poll_catch_up(at_channel *ch)
+{
+	if (!ch)
+		return;
+	link_catch_up(ch);
+	if (ch->poll_timer.pending && uloop_timeout_remaining64(&ch->poll_timer) <= 0) {
+		uloop_timeout_cancel(&ch->poll_timer);
+		poll_tick(&ch->poll_timer);
+	}
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: ISC
-// Periodic supervision of the link: attach while down, heartbeat, pending
-// text and the scan cache, loss check.
+// Periodic supervision of the link: attach while down, heartbeat, loss
+// check; and what becomes of text the module sends on its own (the scan
+// cache). No run waits for the module: its text is read when it arrives.
 #pragma once
 
 extern "C" {
@@ -12,9 +13,8 @@ extern "C" {
 #include "link/at_channel.h"
 
 constexpr int POLL_INTERVAL_MS = 400;
-constexpr int POLL_PENDING_WAIT_MS = 200;
 constexpr const char *SCAN_KEY_FILE = "/tmp/lumen_async_key";
-// A longer marker could not occur in one pending read (at most 1023 bytes).
+// A longer marker could not occur in one pending read.
 constexpr size_t SCAN_KEY_MAX = 4096;
 constexpr const char *SCAN_DEFAULT_MARKER = "QSCAN: ";
 constexpr const char *SCAN_CACHE_FILE = "lumen_cache";
@@ -23,8 +23,15 @@ constexpr const char *SCAN_CACHE_FILE = "lumen_cache";
 constexpr size_t SCAN_CACHE_MAX = 256 * 1024;
 
 // Sets poll_tick as the callback and arms the timer for 400 ms, replacing
-// any pending expiry.
+// any pending expiry; hands poll_take_pending to the link as its handler of
+// pending text.
 void poll_timer_start(at_channel *ch);
+
+// Runs what is overdue (a connect's end, pending text, the poll run itself)
+// when a busy bus has kept the loop from it: the bus library dispatches
+// every queued call in one go, so the loop's timers wait while callers keep
+// coming. The bus method calls it after each request.
+void poll_catch_up(at_channel *ch);
 
 // One poll run; the timer is embedded in the record it belongs to.
 void poll_tick(struct uloop_timeout *timer);

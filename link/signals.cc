@@ -10,6 +10,8 @@ extern "C" {
 #include <libubox/uloop.h>
 }
 
+#include <syslog.h>
+
 #include "common/log.h"
 
 volatile sig_atomic_t last_signal = 0;
@@ -91,7 +93,7 @@ void log_caught_signals()
 {
 	while (alarms_logged != alarms_caught) {
 		alarms_logged = alarms_logged + 1;
-		log_message(4, "at receive the signal(%d)", SIGALRM);
+		log_message(LOG_WARNING, "at receive the signal(%d)", SIGALRM);
 	}
 }
 

@@ -2,11 +2,13 @@
 #include "link/transport.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "common/log.h"
@@ -43,16 +45,23 @@ constexpr proto_texts udp_texts = {
 	"cannot set the UDP fd nonblock",
 };
 
-int connect_ipv4(int type, const proto_texts &texts, const char *server, int port, int nonblocking)
+// How a connect goes: to its end before the call returns, or started and
+// finished by the caller's event loop.
+enum class connect_mode : unsigned char { blocking, started };
+
+int connect_ipv4(int type, const proto_texts &texts, const char *server, int port, bool nonblocking,
+		 connect_mode mode, bool *in_progress)
 {
+	if (in_progress)
+		*in_progress = false;
 	if (!server || !*server || port <= 0) {
-		log_message(3, "%s", texts.bad_argument);
+		log_message(LOG_ERR, "%s", texts.bad_argument);
 		return -1;
 	}
 
-	fd_owner fd(socket(AF_INET, type, 0));
+	fd_owner fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
 	if (!fd) {
-		log_message(3, "%s", texts.no_socket);
+		log_message(LOG_ERR, "%s", texts.no_socket);
 		return -1;
 	}
 
@@ -61,24 +70,39 @@ int connect_ipv4(int type, const proto_texts &texts, const char *server, int por
 	addr.sin_family = AF_INET;
 	addr.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
 	if (inet_pton(AF_INET, server, &addr.sin_addr) <= 0) {
-		log_message(3, "cannot inet_pton the ip(%s for connect)", server);
+		log_message(LOG_ERR, "cannot inet_pton the ip(%s for connect)", server);
 		return -1;
 	}
 
 	if (type == SOCK_STREAM) {
-		// Set before connecting: on Linux the blocking connect honours it too.
-		timeval tv = {2, 0};
+		// Set before connecting: on Linux a blocking connect honours it too,
+		// and every later write on the link does.
+		timeval tv = {LINK_SEND_TIMEOUT_S, 0};
 		if (setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == -1) {
-			log_message(3, "setsockopt error");
+			log_message(LOG_ERR, "setsockopt error");
 			return -1;
 		}
+	}
+
+	if (mode == connect_mode::started) {
+		if (fd_set_nonblocking(fd.get()) < 0) {
+			log_message(LOG_ERR, "%s", texts.no_nonblock);
+			return -1;
+		}
+		if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) < 0) {
+			if (errno != EINPROGRESS)
+				return -1;
+			if (in_progress)
+				*in_progress = true;
+		}
+		return fd.release();
 	}
 
 	if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) < 0)
 		return -1;
 
 	if (nonblocking && fd_set_nonblocking(fd.get()) < 0)
-		log_message(3, "%s", texts.no_nonblock);
+		log_message(LOG_ERR, "%s", texts.no_nonblock);
 	return fd.release();
 }
 
@@ -94,12 +118,27 @@ int fd_set_nonblocking(int fd)
 	return set_flag(fd, true);
 }
 
-int tcp_connect(const char *server, int port, int nonblocking)
+int tcp_connect(const char *server, int port, bool nonblocking)
 {
-	return connect_ipv4(SOCK_STREAM, tcp_texts, server, port, nonblocking);
+	return connect_ipv4(SOCK_STREAM, tcp_texts, server, port, nonblocking, connect_mode::blocking, nullptr);
 }
 
-int udp_connect(const char *server, int port, int nonblocking)
+int udp_connect(const char *server, int port, bool nonblocking)
 {
-	return connect_ipv4(SOCK_DGRAM, udp_texts, server, port, nonblocking);
+	return connect_ipv4(SOCK_DGRAM, udp_texts, server, port, nonblocking, connect_mode::blocking, nullptr);
+}
+
+int link_connect_start(const char *server, int port, bool udp, bool *in_progress)
+{
+	return udp ? connect_ipv4(SOCK_DGRAM, udp_texts, server, port, true, connect_mode::started, in_progress)
+		   : connect_ipv4(SOCK_STREAM, tcp_texts, server, port, true, connect_mode::started, in_progress);
+}
+
+int link_connect_result(int fd)
+{
+	int error = 0;
+	socklen_t len = sizeof(error);
+	if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0)
+		return errno;
+	return error;
 }

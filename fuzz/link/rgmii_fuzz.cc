@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "link/chat.h"
 #include "link/collect.h"
+#include "link/frames.h"
 #include "link/framing.h"
 
 namespace {
@@ -35,8 +36,10 @@ void check_decode(const uint8_t *data, size_t size)
 	free(bytes);
 }
 
-void on_step(const collector &c, const collect_step &step)
+void on_text(void *ctx, const char *text, size_t n)
 {
+	auto &c = *static_cast<collector *>(ctx);
+	const collect_step step = c.add(text, n);
 	if (step.count > COLLECT_NOTES_MAX || step.done != c.ended || c.len >= c.size ||
 	    c.size > CHAT_ANSWER_MAX)
 		abort();
@@ -70,12 +73,12 @@ void check_collect(const uint8_t *data, size_t size)
 		const size_t n = size - off < step ? size - off : step;
 		memcpy(raw, data + off, n);
 		raw[n] = '\0';
-		collect_read(&ch, c, raw, n, on_step);
+		frames_feed(&ch, raw, n, on_text, &c);
 		total += n;
-		if (c.len > total || ch.frame_part_len > LINK_FRAME_MAX)
+		if (c.len > total || ch.frames.held > LINK_FRAME_MAX)
 			abort();
 	}
-	collect_flush(&ch, c, on_step);
+	frames_drop(&ch);
 	if (c.len > total || c.data.get()[c.len] != '\0' || (c.cut && c.code() != CHAT_NO_ANSWER))
 		abort();
 }

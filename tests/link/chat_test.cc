@@ -498,7 +498,7 @@ TEST_F(chat_engine, framed_stream_keeps_a_split_frame_and_drops_what_is_no_answe
 	EXPECT_EQ(chat(&ch, "AT", nullptr, 3000), CHAT_OK);
 	p.join();
 	EXPECT_EQ(answer(), "\r\n+CSQ: 23,99\r\n\r\nOK\r\n");
-	EXPECT_EQ(ch.frame_part_len, 0u);
+	EXPECT_EQ(ch.frames.held, 0u);
 
 	// Readiness behind an answer frame in the same read is seen.
 	free(ch.answer);

@@ -28,6 +28,7 @@ protected:
 		log_threshold = -1;
 		ch = {};
 		ch.link_fd = -1;
+		ch.connect_fd = -1;
 		ch.decode_frame = rgmii_decode;
 	}
 

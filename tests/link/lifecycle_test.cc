@@ -14,6 +14,7 @@
 #include "common/log.h"
 #include "common/bus_call.h"
 #include "link/link.h"
+#include "link/loss.h"
 #include "link/poll.h"
 #include "link/transport.h"
 #include "peer.h"

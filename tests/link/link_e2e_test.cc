@@ -22,6 +22,7 @@
 #include "harness.h"
 #include "link/chat.h"
 #include "link/link.h"
+#include "link/loss.h"
 #include "link/poll.h"
 #include "peer.h"
 
@@ -54,6 +55,24 @@ protected:
 	bool own_fd = false;
 };
 
+// One poll run and what the link watch does when the module's text arrives.
+void poll_run(at_channel &ch)
+{
+	poll_tick(&ch.poll_timer);
+	link_read_pending(&ch, 16);
+}
+
+// An attach as the loop would finish it: 0 attached, -1 not.
+int attach_now(at_channel &ch)
+{
+	attach_odu(&ch);
+	for (int i = 0; i < 300 && link_connecting(&ch); i++) {
+		std::this_thread::sleep_for(10ms);
+		link_catch_up(&ch);
+	}
+	return ch.link_state == LINK_ATTACHED ? 0 : -1;
+}
+
 int listener(uint16_t *port)
 {
 	int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -76,7 +95,7 @@ TEST_F(link_e2e, attach_and_detach_rewrite_the_state_file_once_each)
 	ch.port = port;
 	own_fd = true;
 
-	ASSERT_EQ(attach_odu(&ch), 0);
+	ASSERT_EQ(attach_now(ch), 0);
 	EXPECT_EQ(ch.link_state, LINK_ATTACHED);
 	EXPECT_GE(ch.link_fd, 0);
 	EXPECT_TRUE(harness::system_log().wait_for("attach_odu ok"));
@@ -113,7 +132,8 @@ TEST_F(link_e2e, failed_attach_leaves_the_record_alone)
 	close(lfd);
 	ch = plain_channel(-1);
 	ch.port = port;
-	EXPECT_EQ(attach_odu(&ch), -1);
+	EXPECT_EQ(attach_now(ch), -1);
+	EXPECT_FALSE(link_connecting(&ch));
 	EXPECT_EQ(ch.link_state, LINK_NONE);
 	EXPECT_EQ(ch.link_fd, -1);
 	EXPECT_FALSE(harness::path_exists(state_file));
@@ -133,7 +153,7 @@ TEST_F(link_e2e, poll_run_heartbeat_and_scan_cache)
 	p.run([&](peer_end &m) { m.send("+QSCAN: 1,2\r\n"); });
 	p.join();
 
-	poll_tick(&ch.poll_timer);
+	poll_run(ch);
 	EXPECT_EQ(ch.poll_count, 1);
 	EXPECT_TRUE(ch.poll_timer.pending);
 	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "+QSCAN: 1,2\r\n");
@@ -145,7 +165,7 @@ TEST_F(link_e2e, poll_run_heartbeat_and_scan_cache)
 	});
 	p.join();
 	EXPECT_EQ(heard, "AT\r");
-	poll_tick(&ch.poll_timer); // run 2: no heartbeat, text without the marker
+	poll_run(ch); // run 2: no heartbeat, text without the marker
 	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "+QSCAN: 1,2\r\n");
 
 	// A key file with a line ending: only text holding it, ending included.
@@ -155,17 +175,17 @@ TEST_F(link_e2e, poll_run_heartbeat_and_scan_cache)
 		m.send("MARK without newline");
 	});
 	p.join();
-	poll_tick(&ch.poll_timer);
+	poll_run(ch);
 	p.run([&](peer_end &m) { m.send("MARK\nwith it"); });
 	p.join();
-	poll_tick(&ch.poll_timer);
+	poll_run(ch);
 	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "+QSCAN: 1,2\r\nMARK\nwith it");
 
 	// An empty key file matches every text.
 	harness::write_file("/tmp/lumen_async_key", "");
 	p.run([&](peer_end &m) { m.send("anything"); });
 	p.join();
-	poll_tick(&ch.poll_timer);
+	poll_run(ch);
 	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "+QSCAN: 1,2\r\nMARK\nwith itanything");
 	EXPECT_EQ(ch.poll_count, 5);
 }
@@ -220,12 +240,12 @@ TEST_F(link_e2e, framed_poll_waits_for_readiness_before_heartbeats)
 	ch = framed_channel(p.link_fd(), false);
 	p.run([&](peer_end &m) { m.send(rgmii_frame(0xE0, "RGMII_ATC_READY")); });
 	p.join();
-	poll_tick(&ch.poll_timer); // not ready: no heartbeat, no count; reads the announcement
+	poll_run(ch); // not ready: no heartbeat, no count; reads the announcement
 	EXPECT_EQ(ch.poll_count, 0);
 	EXPECT_EQ(ch.rgmii_ready, 1u);
 	EXPECT_TRUE(harness::system_log().wait_for("odu ready 1"));
 
-	poll_tick(&ch.poll_timer);
+	poll_run(ch);
 	EXPECT_EQ(ch.poll_count, 1);
 	std::string heard;
 	p.run([&](peer_end &m) { heard = m.drain(100ms); });
@@ -271,7 +291,7 @@ TEST_F(link_e2e, a_key_file_that_is_not_a_regular_file_counts_as_none)
 	p.run([&](peer_end &m) { m.send("+QSCAN: 9\r\n"); });
 	p.join();
 	auto start = std::chrono::steady_clock::now();
-	poll_tick(&ch.poll_timer);
+	poll_run(ch);
 	EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 	unblock.join();
 
@@ -281,7 +301,7 @@ TEST_F(link_e2e, a_key_file_that_is_not_a_regular_file_counts_as_none)
 	ASSERT_EQ(symlink("/tmp/marker", "/tmp/lumen_async_key"), 0);
 	p.run([&](peer_end &m) { m.send("MARK only"); });
 	p.join();
-	poll_tick(&ch.poll_timer);
+	poll_run(ch);
 	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "+QSCAN: 9\r\n");
 }
 
@@ -325,7 +345,7 @@ TEST_F(link_e2e, a_stream_that_ended_drops_the_link_on_the_poll_run)
 	ch = plain_channel(sv[0]);
 	ch.poll_count = 1;
 	close(sv[1]);
-	poll_tick(&ch.poll_timer);
+	poll_run(ch);
 	EXPECT_EQ(ch.link_state, LINK_DETACHED);
 	EXPECT_EQ(ch.link_fd, -1);
 	EXPECT_EQ(harness::read_file(state_file).value_or("missing"),
@@ -336,7 +356,7 @@ TEST_F(link_e2e, a_stream_that_ended_drops_the_link_on_the_poll_run)
 	ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
 	ch = plain_channel(sv[0]);
 	shutdown(sv[1], SHUT_RD);
-	poll_tick(&ch.poll_timer);
+	poll_run(ch);
 	EXPECT_EQ(ch.link_state, LINK_DETACHED);
 	close(sv[1]);
 
@@ -348,7 +368,7 @@ TEST_F(link_e2e, a_stream_that_ended_drops_the_link_on_the_poll_run)
 	ch.poll_count = 1;
 	own_fd = true;
 	ASSERT_EQ(send(sv[1], "", 0, 0), 0);
-	poll_tick(&ch.poll_timer);
+	poll_run(ch);
 	EXPECT_EQ(ch.link_state, LINK_ATTACHED);
 	close(sv[1]);
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "link/framing.h"
+#include "link/poll.h"
 
 namespace linktest {
 
@@ -131,6 +132,8 @@ at_channel plain_channel(int fd)
 	ch.port = 5000;
 	ch.heartbeat_interval = 20000;
 	ch.link_fd = fd;
+	ch.connect_fd = -1;
+	ch.take_pending = poll_take_pending;
 	ch.link_state = fd >= 0 ? LINK_ATTACHED : LINK_NONE;
 	return ch;
 }
