@@ -125,6 +125,35 @@ TEST_F(link_e2e, attach_and_detach_rewrite_the_state_file_once_each)
 	close(lfd);
 }
 
+TEST_F(link_e2e, the_loop_reads_the_modules_text_when_it_arrives)
+{
+	// No poll run is armed here: only the loop's watch of the link can read.
+	ASSERT_EQ(uloop_init(), 0);
+	uint16_t port = 0;
+	int lfd = listener(&port);
+	ch = plain_channel(-1);
+	ch.port = port;
+	ASSERT_EQ(attach_now(ch), 0);
+	int module = accept(lfd, nullptr, nullptr);
+	ASSERT_GE(module, 0);
+	EXPECT_FALSE(ch.poll_timer.pending);
+
+	ASSERT_EQ(write(module, "+QSCAN: 5\r\n", 11), 11);
+	for (int i = 0; i < 50 && !harness::path_exists(scan_cache); i++)
+		uloop_run_timeout(20);
+	EXPECT_EQ(harness::read_file(scan_cache).value_or("missing"), "+QSCAN: 5\r\n");
+	EXPECT_TRUE(harness::system_log().wait_for("--- ", 1s));
+
+	// The module closes its end: the watch drops the link.
+	close(module);
+	for (int i = 0; i < 50 && ch.link_state == LINK_ATTACHED; i++)
+		uloop_run_timeout(20);
+	EXPECT_EQ(ch.link_state, LINK_DETACHED);
+	uloop_timeout_cancel(&ch.poll_timer);
+	close(lfd);
+	uloop_done();
+}
+
 TEST_F(link_e2e, failed_attach_leaves_the_record_alone)
 {
 	uint16_t port = 0;
