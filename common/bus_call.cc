@@ -2,6 +2,7 @@
 #include "common/bus_call.h"
 
 #include <stdlib.h>
+#include <syslog.h>
 
 extern "C" {
 #include <libubox/blobmsg.h>
@@ -10,6 +11,7 @@ extern "C" {
 }
 
 #include "common/log.h"
+#include "common/own.h"
 
 namespace {
 
@@ -34,22 +36,21 @@ int bus_call_once(bus_call *call)
 	if (!call || !call->method || !*call->method || !call->path || !*call->path)
 		return -1;
 
-	ubus_context *ctx = ubus_connect(nullptr);
+	handle_owner<ubus_context, ubus_free> ctx(ubus_connect(nullptr));
 	if (!ctx) {
-		log_message(3, "ubus connect failed");
+		log_message(LOG_ERR, "ubus connect failed");
 		return -1;
 	}
 
-	int result = -1;
 	uint32_t id = 0;
 	blob_buf_init(&call_buf, 0);
+	handle_owner<blob_buf, blob_buf_free> message(&call_buf);
 	if (call->message && !blobmsg_add_json_from_string(&call_buf, call->message)) {
-		log_message(3, "Failed to parse message data");
-	} else if (ubus_lookup_id(ctx, call->path, &id) == 0) {
-		ubus_invoke(ctx, id, call->method, call_buf.head, on_call_data, call, BUS_CALL_TIMEOUT_MS);
-		result = 0;
+		log_message(LOG_ERR, "Failed to parse message data");
+		return -1;
 	}
-	blob_buf_free(&call_buf);
-	ubus_free(ctx);
-	return result;
+	if (ubus_lookup_id(ctx.get(), call->path, &id) != 0)
+		return -1;
+	ubus_invoke(ctx.get(), id, call->method, call_buf.head, on_call_data, call, BUS_CALL_TIMEOUT_MS);
+	return 0;
 }

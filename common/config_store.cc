@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <syslog.h>
 
 #include "common/log.h"
 #include "common/text.h"
@@ -28,7 +29,7 @@ config_handle *config_open(const char *name)
 		if (rc != UCI_ERR_NOTFOUND)
 			uci_get_errorstr(h->ctx, &why, nullptr);
 		if (why)
-			log_message(3, "config %s cannot be loaded: %s", name, why);
+			log_message(LOG_ERR, "config %s cannot be loaded: %s", name, why);
 		free(why);
 		config_close(h);
 		return nullptr;

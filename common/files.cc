@@ -16,22 +16,15 @@ namespace {
 constexpr char UPTIME_PATH[] = "/proc/uptime";
 constexpr size_t PATH_SIZE = 256;
 
-struct file_closer {
-	FILE *f;
-	~file_closer()
-	{
-		if (f)
-			fclose(f);
-	}
-};
+using file_owner = handle_owner<FILE, fclose>;
 
 // Reads the first line of the uptime file; false when it cannot be opened or read.
 bool read_uptime_line(char (&line)[256])
 {
-	file_closer f{fopen(UPTIME_PATH, "re")};
-	if (!f.f)
+	file_owner f(fopen(UPTIME_PATH, "re"));
+	if (!f.get())
 		return false;
-	return fgets(line, sizeof(line), f.f) != nullptr;
+	return fgets(line, sizeof(line), f.get()) != nullptr;
 }
 
 // Opens the directory dir (absolute, '/'-separated), making missing
@@ -156,12 +149,12 @@ char *read_whole_file(const char *path)
 {
 	if (!path)
 		return nullptr;
-	file_closer f{fopen(path, "re")};
-	if (!f.f)
+	file_owner f(fopen(path, "re"));
+	if (!f.get())
 		return nullptr;
 
 	struct stat st;
-	if (fstat(fileno(f.f), &st) != 0 || st.st_size < 0)
+	if (fstat(fileno(f.get()), &st) != 0 || st.st_size < 0)
 		return nullptr;
 	size_t size = static_cast<size_t>(st.st_size);
 	if (size == SIZE_MAX)
@@ -171,7 +164,7 @@ char *read_whole_file(const char *path)
 	if (!text)
 		return nullptr;
 	if (size > 0)
-		(void)!fread(text, 1, size, f.f);
+		(void)!fread(text, 1, size, f.get());
 	return text;
 }
 

@@ -34,30 +34,38 @@ private:
 	int fd_ = -1;
 };
 
-// A heap text from malloc, calloc, realloc or strdup, freed with free().
-class text_owner {
+// A handle that a C function releases: a heap text with free, a FILE with
+// fclose, a configuration handle with config_close, a bus context with
+// ubus_free, the heap data of a blob_buf with blob_buf_free. One owner type
+// for all of them, used at every exit.
+template <typename T, auto Release>
+class handle_owner {
 public:
-	text_owner() = default;
-	explicit text_owner(char *p) : p_(p) {}
-	text_owner(const text_owner &) = delete;
-	text_owner &operator=(const text_owner &) = delete;
-	~text_owner() { free(p_); }
+	handle_owner() = default;
+	explicit handle_owner(T *p) : p_(p) {}
+	handle_owner(const handle_owner &) = delete;
+	handle_owner &operator=(const handle_owner &) = delete;
+	~handle_owner() { reset(); }
 
-	char *get() const { return p_; }
+	T *get() const { return p_; }
+	T *operator->() const { return p_; }
 	explicit operator bool() const { return p_ != nullptr; }
-	char *release()
+	T *release()
 	{
-		char *p = p_;
+		T *p = p_;
 		p_ = nullptr;
 		return p;
 	}
-	void reset(char *p = nullptr)
+	void reset(T *p = nullptr)
 	{
-		if (p != p_)
-			free(p_);
+		if (p_ && p != p_)
+			Release(p_);
 		p_ = p;
 	}
 
 private:
-	char *p_ = nullptr;
+	T *p_ = nullptr;
 };
+
+// A heap text from malloc, calloc, realloc or strdup.
+using text_owner = handle_owner<char, free>;

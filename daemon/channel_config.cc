@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <syslog.h>
 
 #include "common/config_store.h"
 #include "common/log.h"
@@ -66,11 +67,9 @@ rule_values read_rule(uci_section *s)
 int apply_first_rule(at_channel *ch, const text_owner &server, const text_owner &proto,
 		     const text_owner &port)
 {
-	config_handle *h = config_open(PACKAGE);
-	if (!h || !h->pkg) {
-		config_close(h);
+	config_owner h(config_open(PACKAGE));
+	if (!h || !h->pkg)
 		return -1;
-	}
 	uci_element *e;
 	uci_foreach_element (&h->pkg->sections, e) {
 		uci_section *s = uci_to_section(e);
@@ -87,7 +86,6 @@ int apply_first_rule(at_channel *ch, const text_owner &server, const text_owner 
 			ch->port = (uint32_t)atoi(r.port);
 		break;
 	}
-	config_close(h);
 	return 0;
 }
 
@@ -129,18 +127,16 @@ int load_channel_config(const char *channel_id)
 	copy_field(ch->name, sizeof(ch->name), channel_id);
 	snprintf(ch->object_name, sizeof(ch->object_name), "ravel%s", channel_id);
 
-	config_handle *h = config_open(PACKAGE);
-	if (!h || !h->pkg) {
-		config_close(h);
+	config_owner h(config_open(PACKAGE));
+	if (!h || !h->pkg)
 		return -1;
-	}
-	text_owner model(config_get(h, channel_id, "model"));
-	text_owner server(config_get(h, channel_id, "server"));
-	text_owner port(config_get(h, channel_id, "port"));
-	text_owner proto(config_get(h, channel_id, "proto"));
+	text_owner model(config_get(h.get(), channel_id, "model"));
+	text_owner server(config_get(h.get(), channel_id, "server"));
+	text_owner port(config_get(h.get(), channel_id, "port"));
+	text_owner proto(config_get(h.get(), channel_id, "proto"));
 	if (non_empty(model))
 		copy_field(ch->model, sizeof(ch->model), model.get());
-	config_close(h);
+	h.reset();
 
 	if (ch->model[0] && apply_first_rule(ch, server, proto, port) < 0)
 		return -1;
@@ -152,19 +148,19 @@ int load_channel_config(const char *channel_id)
 	if (non_empty(port))
 		ch->port = (uint32_t)atoi(port.get());
 
-	log_message(4, "config channel name:%s", channel_id);
-	log_message(4, "config proto:%s", ch->proto);
-	log_message(4, "config server:%s", ch->server);
-	log_message(4, "config port:%d", (int)ch->port);
-	log_message(4, "config odu_module:%s", ch->model);
+	log_message(LOG_WARNING, "config channel name:%s", channel_id);
+	log_message(LOG_WARNING, "config proto:%s", ch->proto);
+	log_message(LOG_WARNING, "config server:%s", ch->server);
+	log_message(LOG_WARNING, "config port:%d", (int)ch->port);
+	log_message(LOG_WARNING, "config odu_module:%s", ch->model);
 
 	if (!ch->proto[0] || !ch->server[0] || ch->port == 0) {
-		log_message(3, "config error ,channel server or port or proto empty");
+		log_message(LOG_ERR, "config error ,channel server or port or proto empty");
 		return -1;
 	}
 
 	if (const odu_module *row = find_module(ch->model)) {
-		log_message(4, "config %s get odu method", ch->model);
+		log_message(LOG_WARNING, "config %s get odu method", ch->model);
 		ch->frame_header_len = row->frame_header_len;
 		ch->encode_at = row->encode_at;
 		ch->decode_frame = row->decode_frame;

@@ -64,7 +64,8 @@ void collect_text(void *ctx, const char *text, size_t n)
 void drop_cut_frame(at_channel *ch)
 {
 	if (const size_t n = frames_drop(ch))
-		log_message(LOG_WARNING, "%d frame cut short, %d bytes dropped", ch->link_fd, static_cast<int>(n));
+		log_message(LOG_WARNING, "%d frame cut short, %d bytes dropped", ch->link_fd,
+			    static_cast<int>(n));
 }
 
 bool append_answer(at_channel *ch, const char *bytes, int len)
@@ -87,13 +88,13 @@ bool append_answer(at_channel *ch, const char *bytes, int len)
 void drain_pending(at_channel *ch)
 {
 	for (int i = 0; i < CHAT_DRAIN_READS_MAX && !request_ended(); i++) {
-		char *text = nullptr;
+		char *got = nullptr;
 		int len = 0;
 		bool ended = false;
-		const int code = chat_read_pending(ch, &text, &len, 0, &ended);
+		const int code = chat_read_pending(ch, &got, &len, 0, &ended);
+		text_owner text(got);
 		if (code == CHAT_OK && len > 0 && ch->take_pending)
-			ch->take_pending(ch, text, len);
-		free(text);
+			ch->take_pending(ch, text.get(), len);
 		if (code != CHAT_OK || ended)
 			break;
 	}
@@ -235,24 +236,23 @@ int chat_send(at_channel *ch, const char *text)
 	}
 
 	const size_t text_len = strlen(text);
-	char *frame = nullptr;
+	text_owner frame;
 	int extra = 0;
 	if (ch->encode_at) {
 		if (strcmp(text, HEARTBEAT_TEXT) == 0) {
 			if (ch->encode_heartbeat) {
-				frame = ch->encode_heartbeat(HEARTBEAT_TEXT, &extra);
+				frame.reset(ch->encode_heartbeat(HEARTBEAT_TEXT, &extra));
 				log_message(trace(ch), "%d <<<odu (%s)", ch->link_fd, HEARTBEAT_TEXT);
 			}
 		} else {
-			frame = ch->encode_at(text, &extra);
+			frame.reset(ch->encode_at(text, &extra));
 			log_message(trace(ch), "%d <<<odu (%s)", ch->link_fd, text);
 		}
 	}
 
 	ssize_t written;
 	if (frame) {
-		written = write(ch->link_fd, frame, text_len + extra);
-		free(frame);
+		written = write(ch->link_fd, frame.get(), text_len + extra);
 	} else {
 		log_message(trace(ch), "%d <<< (%s)", ch->link_fd, text);
 		written = write(ch->link_fd, text, text_len);
@@ -331,8 +331,8 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 		}
 		read_buf[got] = '\0';
 		if (debug_mode)
-			log_message(LOG_DEBUG, "read once read ret = %d,left %d %s", static_cast<int>(got), CHAT_WINDOW,
-				    read_buf);
+			log_message(LOG_DEBUG, "read once read ret = %d,left %d %s", static_cast<int>(got),
+				    CHAT_WINDOW, read_buf);
 		frames_feed(ch, read_buf, static_cast<size_t>(got), collect_text, &c);
 	}
 

@@ -183,7 +183,8 @@ void collect_write(const collector &c, const collect_step &step, bool debug, col
 			log(LOG_DEBUG, "ERROR");
 			break;
 		case collect_event::cut:
-			log(LOG_WARNING, "at answer cut at %d bytes, the rest is dropped", static_cast<int>(n.len));
+			log(LOG_WARNING, "at answer cut at %d bytes, the rest is dropped",
+			    static_cast<int>(n.len));
 			break;
 		}
 	}

@@ -48,7 +48,8 @@ void frames_feed(at_channel *ch, char *raw, size_t n, text_sink sink, void *ctx)
 		size_t at = 0;
 		while (held - at >= header) {
 			const auto *h = reinterpret_cast<const unsigned char *>(r.part + at);
-			const size_t frame = header + ((static_cast<size_t>(h[header - 2]) << 8) | h[header - 1]);
+			const size_t frame =
+				header + ((static_cast<size_t>(h[header - 2]) << 8) | h[header - 1]);
 			if (held - at < frame)
 				break;
 			decode_one(ch, r.part + at, frame, sink, ctx);

@@ -82,15 +82,12 @@ void became_attached(at_channel *ch, int fd)
 // the next poll run tries again.
 void finish_connect(at_channel *ch)
 {
-	const int fd = ch->connect_fd;
+	fd_owner fd(ch->connect_fd);
 	uloop_timeout_cancel(&ch->connect_timer);
 	unwatch(ch);
 	ch->connect_fd = -1;
-	if (link_connect_result(fd) != 0) {
-		close(fd);
-		return;
-	}
-	became_attached(ch, fd);
+	if (link_connect_result(fd.get()) == 0)
+		became_attached(ch, fd.release());
 }
 
 void on_connect_timeout(struct uloop_timeout *timer)
@@ -119,8 +116,8 @@ int attach_odu(at_channel *ch)
 		return ATTACH_PENDING;
 
 	bool in_progress = false;
-	const int fd = link_connect_start(ch->server, static_cast<int>(ch->port), !link_is_stream(ch),
-					  &in_progress);
+	const int fd =
+		link_connect_start(ch->server, static_cast<int>(ch->port), !link_is_stream(ch), &in_progress);
 	if (fd < 0)
 		return ATTACH_FAILED;
 	if (!in_progress) {
@@ -246,11 +243,9 @@ char *link_state_text(const at_channel *ch, bool with_parameters, char *name_out
 void write_link_state(const at_channel *ch, bool with_parameters)
 {
 	char name[LINK_STATE_NAME_SIZE];
-	char *text = link_state_text(ch, with_parameters, name);
-	if (!text)
-		return;
-	note_file_status(&state_file_refused, write_cache_file(text, name), cache_dir, name);
-	free(text);
+	text_owner text(link_state_text(ch, with_parameters, name));
+	if (text)
+		note_file_status(&state_file_refused, write_cache_file(text.get(), name), cache_dir, name);
 }
 
 void note_file_status(int *last, int status, const char *dir, const char *name)
@@ -281,5 +276,5 @@ void send_proto_notify(const at_channel *ch)
 	call.path = "network.interface";
 	call.message = message;
 	bus_call_once(&call);
-	free(call.reply);
+	text_owner reply(call.reply);
 }

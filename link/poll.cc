@@ -8,6 +8,7 @@
 
 #include "common/files.h"
 #include "common/log.h"
+#include "common/own.h"
 #include "link/chat.h"
 #include "link/link.h"
 #include "link/loss.h"
@@ -53,8 +54,8 @@ void poll_take_pending(at_channel *, const char *text, int len)
 {
 	if (!text || len <= 0)
 		return;
-	char *key = read_regular_file(SCAN_KEY_FILE, SCAN_KEY_MAX, nullptr);
-	const char *marker = key ? key : SCAN_DEFAULT_MARKER;
+	text_owner key(read_regular_file(SCAN_KEY_FILE, SCAN_KEY_MAX, nullptr));
+	const char *marker = key ? key.get() : SCAN_DEFAULT_MARKER;
 	if (memmem(text, static_cast<size_t>(len), marker, strlen(marker))) {
 		const int status = append_tmp_file(SCAN_CACHE_FILE, text);
 		note_file_status(&scan_cache_refused, status, tmp_dir, SCAN_CACHE_FILE);
@@ -62,13 +63,12 @@ void poll_take_pending(at_channel *, const char *text, int len)
 		if (status == FILE_WRITTEN &&
 		    trim_tmp_file(SCAN_CACHE_FILE, SCAN_CACHE_MAX, &dropped) == FILE_WRITTEN && dropped > 0) {
 			// Said once at level 4; later trims are traces.
-			log_message(scan_cache_trimmed ? LOG_DEBUG : LOG_WARNING, "%s%s over %d bytes, oldest %d bytes dropped",
-				    tmp_dir, SCAN_CACHE_FILE, static_cast<int>(SCAN_CACHE_MAX),
-				    static_cast<int>(dropped));
+			log_message(scan_cache_trimmed ? LOG_DEBUG : LOG_WARNING,
+				    "%s%s over %d bytes, oldest %d bytes dropped", tmp_dir, SCAN_CACHE_FILE,
+				    static_cast<int>(SCAN_CACHE_MAX), static_cast<int>(dropped));
 			scan_cache_trimmed = true;
 		}
 	}
-	free(key);
 }
 
 void poll_tick(uloop_timeout *timer)
@@ -81,7 +81,8 @@ void poll_tick(uloop_timeout *timer)
 		bool gone = false;
 		if (heartbeat_step_runs(ch)) {
 			if (poll_heartbeat_due(ch) &&
-			    chat_send(ch, channel_is_framed(ch) ? "HEARBEAT_REQ" : "AT\r") == CHAT_WRITE_FAILED)
+			    chat_send(ch, channel_is_framed(ch) ? "HEARBEAT_REQ" : "AT\r") ==
+				    CHAT_WRITE_FAILED)
 				gone = link_is_stream(ch);
 			ch->poll_count = static_cast<int>(static_cast<unsigned>(ch->poll_count) + 1);
 		}

@@ -120,18 +120,22 @@ int fd_set_nonblocking(int fd)
 
 int tcp_connect(const char *server, int port, bool nonblocking)
 {
-	return connect_ipv4(SOCK_STREAM, tcp_texts, server, port, nonblocking, connect_mode::blocking, nullptr);
+	return connect_ipv4(SOCK_STREAM, tcp_texts, server, port, nonblocking, connect_mode::blocking,
+			    nullptr);
 }
 
 int udp_connect(const char *server, int port, bool nonblocking)
 {
-	return connect_ipv4(SOCK_DGRAM, udp_texts, server, port, nonblocking, connect_mode::blocking, nullptr);
+	return connect_ipv4(SOCK_DGRAM, udp_texts, server, port, nonblocking, connect_mode::blocking,
+			    nullptr);
 }
 
 int link_connect_start(const char *server, int port, bool udp, bool *in_progress)
 {
-	return udp ? connect_ipv4(SOCK_DGRAM, udp_texts, server, port, true, connect_mode::started, in_progress)
-		   : connect_ipv4(SOCK_STREAM, tcp_texts, server, port, true, connect_mode::started, in_progress);
+	return udp ? connect_ipv4(SOCK_DGRAM, udp_texts, server, port, true, connect_mode::started,
+				  in_progress)
+		   : connect_ipv4(SOCK_STREAM, tcp_texts, server, port, true, connect_mode::started,
+				  in_progress);
 }
 
 int link_connect_result(int fd)

@@ -35,7 +35,8 @@ struct black_hole {
 		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 		listener = socket(AF_INET, SOCK_STREAM, 0);
 		socklen_t len = sizeof(a);
-		if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || listen(listener, 0) != 0 ||
+		if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 ||
+		    listen(listener, 0) != 0 ||
 		    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len) != 0)
 			return;
 		filler = socket(AF_INET, SOCK_STREAM, 0);
