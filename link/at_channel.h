@@ -12,6 +12,7 @@ extern "C" {
 }
 
 #include "link/frames.h"
+#include "link/lines.h"
 
 struct at_channel;
 
@@ -88,6 +89,11 @@ struct at_channel {
 	// the poll timer's start, called by the link watch and by the chat
 	// engine before each command.
 	pending_fn take_pending;
+	// Final results still owed by the module: a command that ended without
+	// one, a plain heartbeat not answered yet. Forgotten at late_until_ms.
+	int late_owed;
+	uint64_t late_until_ms;
+	line_scanner pending_lines; // the lines of text read while no exchange runs
 	frame_reader frames;
 };
 

@@ -100,7 +100,56 @@ void drain_pending(at_channel *ch)
 	}
 }
 
+// Counts the final results in text read while no exchange runs: each pays
+// one that the module owed.
+void pay_owed(at_channel *ch, const char *text, int len)
+{
+	for (int i = 0; i < len; i++) {
+		const line_kind k = ch->pending_lines.push(text[i]);
+		if ((k == line_kind::ok || k == line_kind::error) && ch->late_owed > 0)
+			ch->late_owed--;
+	}
+}
+
+// Before a command goes out: the final result the module still owes is
+// awaited a little, read as pending text, so it is not taken for this
+// command's.
+void await_late(at_channel *ch)
+{
+	if (ch->late_owed <= 0)
+		return;
+	const uint64_t now = uptime_ms();
+	if (now >= ch->late_until_ms) {
+		ch->late_owed = 0;
+		return;
+	}
+	const uint64_t until = std::min<uint64_t>(ch->late_until_ms, now + CHAT_LATE_WAIT_MS);
+	for (uint64_t t = now; ch->late_owed > 0 && t < until && !request_ended(); t = uptime_ms()) {
+		char *got = nullptr;
+		int len = 0;
+		bool ended = false;
+		const int code = chat_read_pending(ch, &got, &len, static_cast<int>(until - t), &ended);
+		text_owner text(got);
+		if (code == CHAT_OK && len > 0 && ch->take_pending)
+			ch->take_pending(ch, text.get(), len);
+		if (code != CHAT_OK || ended)
+			break;
+	}
+}
+
+int collect_answer(at_channel *ch, char **answer, int *answer_len, const char *expect, int wait_ms,
+		   const char *own_command);
+
 } // namespace
+
+void chat_owe_answer(at_channel *ch)
+{
+	if (!ch)
+		return;
+	if (ch->late_owed < CHAT_LATE_OWED_MAX)
+		ch->late_owed++;
+	ch->late_until_ms = uptime_ms() + CHAT_LATE_KEEP_MS;
+}
 
 unsigned chat_alarm_seconds(size_t commands, int wait_ms)
 {
@@ -161,7 +210,10 @@ int chat(at_channel *ch, const char *line, const char *expect, int wait_ms)
 		}
 		text_owner answer(got);
 
-		result = code;
+		if (result == CHAT_OK)
+			result = code;
+		if (code == CHAT_NO_ANSWER || code == CHAT_TIMED_OUT)
+			chat_owe_answer(ch);
 		if ((code == CHAT_OK || code == CHAT_NO_ANSWER) && answer && answer_len > 0 &&
 		    !append_answer(ch, answer.get(), answer_len))
 			log_message(LOG_WARNING, "at answer full,drop %d", answer_len);
@@ -206,11 +258,19 @@ int chat_exchange(at_channel *ch, const char *command, char **answer, int *answe
 		snprintf(first, CHAT_LINE_LIMIT, "%s\r", command);
 	}
 
+	// The module's echo of the first step is this text without its CR.
+	char own[CHAT_LINE_LIMIT + 1];
+	memcpy(own, first, sizeof(own));
+	const size_t own_len = strlen(own);
+	if (own_len > 0 && own[own_len - 1] == '\r')
+		own[own_len - 1] = '\0';
+
 	drain_pending(ch);
+	await_late(ch);
 	int code = chat_send(ch, first);
 	if (code != CHAT_OK)
 		return code;
-	code = chat_recv(ch, answer, answer_len, two_steps ? ">" : expect, wait_ms);
+	code = collect_answer(ch, answer, answer_len, two_steps ? ">" : expect, wait_ms, own);
 	if (code != CHAT_OK || !two_steps || request_ended())
 		return code;
 
@@ -220,7 +280,7 @@ int chat_exchange(at_channel *ch, const char *command, char **answer, int *answe
 	code = chat_send(ch, second);
 	if (code != CHAT_OK)
 		return code;
-	return chat_recv(ch, answer, answer_len, expect, wait_ms);
+	return collect_answer(ch, answer, answer_len, expect, wait_ms, nullptr);
 }
 
 int chat_send(at_channel *ch, const char *text)
@@ -266,13 +326,21 @@ int chat_send(at_channel *ch, const char *text)
 
 int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect, int wait_ms)
 {
+	return collect_answer(ch, answer, answer_len, expect, wait_ms, nullptr);
+}
+
+namespace {
+
+int collect_answer(at_channel *ch, char **answer, int *answer_len, const char *expect, int wait_ms,
+		   const char *own_command)
+{
 	if (!ch || ch->link_fd < 0 || !answer || !answer_len)
 		return CHAT_BAD_ARGUMENT;
 	*answer = nullptr;
 	*answer_len = 0;
 
 	collector c;
-	if (!c.start(true, expect)) {
+	if (!c.start(true, expect, own_command)) {
 		link_lost_note(ch);
 		return CHAT_NO_ANSWER;
 	}
@@ -337,7 +405,8 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 	}
 
 	if (result == CHAT_OK)
-		result = c.code();
+		result = c.complete() ? CHAT_OK : CHAT_NO_ANSWER;
+	ch->late_owed = ch->late_owed > c.late_answers ? ch->late_owed - c.late_answers : 0;
 	if (c.len == 0) {
 		*answer = c.data.release();
 		link_lost_note(ch);
@@ -350,6 +419,8 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 	*answer = c.data.release();
 	return result;
 }
+
+} // namespace
 
 int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, bool *ended)
 {
@@ -391,6 +462,7 @@ int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, b
 
 	const int n = static_cast<int>(c.len);
 	*text_len = n;
+	pay_owed(ch, *text, n);
 	link_lost_clear(ch);
 	if (n < 3 || (memcmp(*text, "AT\r", 3) != 0 && memcmp(*text, "AT\n", 3) != 0))
 		log_message(LOG_WARNING, "--- %d,%d >>> (%s)", fd, n, *text);

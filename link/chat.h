@@ -25,6 +25,16 @@ constexpr size_t CHAT_ANSWER_MAX = 1024 * 1024;
 // most this many reads of CHAT_WINDOW bytes, so a module that never stops
 // talking still gets its command.
 constexpr int CHAT_DRAIN_READS_MAX = 64;
+// A final result the module still owes (a command that got none in its
+// wait, a plain heartbeat) is awaited before the next command goes out for
+// at most CHAT_LATE_WAIT_MS, and forgotten CHAT_LATE_KEEP_MS after it was
+// owed. Whatever comes later is still told apart by its echo.
+constexpr int CHAT_LATE_WAIT_MS = 500;
+constexpr int CHAT_LATE_KEEP_MS = 5000;
+constexpr int CHAT_LATE_OWED_MAX = 8;
+
+// Notes that the module owes one more final result (see CHAT_LATE_WAIT_MS).
+void chat_owe_answer(at_channel *ch);
 
 // 1 when the daemon was started with -d: the engine writes extra level-7
 // traces. The daemon's entry sets it.
@@ -34,8 +44,9 @@ extern int debug_mode;
 // prompt step and a Ctrl-Z step) under an overall alarm of
 // commands x wait_ms / 1000 seconds (at least 2, at most 300). The answers
 // are joined in ch->answer / ch->answer_len, which must be empty on entry;
-// the result is the last command's code, or CHAT_TIMED_OUT when the alarm
-// fired and nothing was collected. A stop signal (the event loop ending)
+// the result is 0 when every command got its final result, else the first
+// failing command's code, or CHAT_TIMED_OUT when the alarm fired and
+// nothing was collected. A stop signal (the event loop ending)
 // ends the request at once with CHAT_TIMED_OUT and what was collected.
 // A command before a '|' longer than 63 characters is refused with
 // CHAT_BAD_ARGUMENT and not sent. A command's answer that would push the
@@ -52,9 +63,12 @@ int chat_exchange(at_channel *ch, const char *command, char **answer, int *answe
 // module has them) in one write.
 int chat_send(at_channel *ch, const char *text);
 
-// Collects an answer until "OK", "ERROR", the expected text (all found by
-// length, zero bytes in the answer notwithstanding), the end of the
-// connection, or wait_ms without new bytes (tested in half-second steps).
+// Collects an answer until a final result line ("OK", "ERROR", "+CME
+// ERROR…", "+CMS ERROR…"), the expected text anywhere (found by length,
+// zero bytes in the answer notwithstanding), the end of the connection, or
+// wait_ms without new bytes (tested in half-second steps). Text without a
+// final result (the connection ended or the wait ran out) is
+// CHAT_NO_ANSWER with what came.
 // Ends with CHAT_NO_ANSWER and what it has as soon as the request's alarm
 // has fired, also when the alarm came between two reads.
 // *answer is set whenever the result is not CHAT_BAD_ARGUMENT; the caller

@@ -42,7 +42,7 @@ bool found_across(const char *a, size_t alen, const char *b, size_t blen, const 
 
 } // namespace
 
-bool collector::start(bool match, const char *expected)
+bool collector::start(bool match, const char *expected, const char *own_command)
 {
 	data.reset(static_cast<char *>(calloc(1, CHAT_BLOCK)));
 	if (!data)
@@ -51,6 +51,7 @@ bool collector::start(bool match, const char *expected)
 	matching = match;
 	expect = expected;
 	expect_len = expected ? strlen(expected) : 0;
+	lines.start(own_command);
 	return true;
 }
 
@@ -95,22 +96,98 @@ bool collector::reserve(size_t need, collect_step &step)
 	return ok;
 }
 
-void collector::look_for_end(const char *before, size_t before_len, const char *fresh, size_t n,
-			     collect_step &step)
+void collector::look_for_expect(const char *before, size_t before_len, const char *fresh, size_t n,
+				collect_step &step)
 {
-	if (!matching || ended)
+	if (!matching || ended || !expect || foreign_from != NONE)
 		return;
-	collect_event seen;
-	if (expect && found_across(before, before_len, fresh, n, expect, expect_len, false))
-		seen = collect_event::matched_expect;
-	else if (found_across(before, before_len, fresh, n, "OK", 2, true))
-		seen = collect_event::matched_ok;
-	else if (found_across(before, before_len, fresh, n, "ERROR", 5, true))
-		seen = collect_event::matched_error;
-	else
-		return;
-	ended = true;
-	step.note({seen, len});
+	if (found_across(before, before_len, fresh, n, expect, expect_len, false)) {
+		ended = true;
+		step.note({collect_event::matched_expect, len});
+	}
+}
+
+void collector::erase(size_t from, size_t to)
+{
+	char *d = data.get();
+	memmove(d + from, d + to, len - to);
+	len -= to - from;
+	d[len] = '\0';
+}
+
+// Takes [from, to) out of the text: another command's answer.
+void collector::take_out(size_t from, size_t to, collect_step &step)
+{
+	erase(from, to);
+	late_answers++;
+	step.note({collect_event::late_dropped, to - from});
+}
+
+// Looks through the lines completed by the text from `from` on.
+void collector::scan_lines(size_t from, collect_step &step)
+{
+	char *d = data.get();
+	size_t pos = from;
+	while (pos < len && !ended) {
+		const char c = d[pos];
+		if (skip_lf) {
+			skip_lf = false;
+			if (c == '\n') {
+				erase(pos, pos + 1);
+				continue;
+			}
+		}
+		const line_kind k = lines.push(c);
+		pos++;
+		if (c != '\r' && c != '\n')
+			continue;
+		const size_t line = line_from;
+		line_from = pos;
+		switch (k) {
+		case line_kind::echo:
+			if (foreign_from == NONE && lines.own_command)
+				foreign_from = line;
+			break;
+		case line_kind::own_echo:
+			// What began with another command's echo and never ended is not ours.
+			if (foreign_from != NONE) {
+				take_out(foreign_from, line, step);
+				pos -= line - foreign_from;
+				line_from = pos;
+				foreign_from = NONE;
+			}
+			break;
+		case line_kind::ok:
+		case line_kind::error:
+			if (foreign_from != NONE) {
+				take_out(foreign_from, pos, step);
+				pos = line_from = foreign_from;
+				foreign_from = NONE;
+				skip_lf = c == '\r';
+				break;
+			}
+			if (matching) {
+				ended = true;
+				step.note({k == line_kind::ok ? collect_event::matched_ok : collect_event::matched_error,
+					   len});
+			}
+			break;
+		default:
+			break;
+		}
+	}
+}
+
+// Past the bound only the answer's end is looked for.
+void collector::scan_cut(const char *fresh, size_t n, collect_step &step)
+{
+	for (size_t i = 0; i < n && !ended; i++) {
+		const line_kind k = lines.push(fresh[i]);
+		if (matching && (k == line_kind::ok || k == line_kind::error) && foreign_from == NONE) {
+			ended = true;
+			step.note({k == line_kind::ok ? collect_event::matched_ok : collect_event::matched_error, len});
+		}
+	}
 }
 
 void collector::keep_tail(const char *fresh, size_t n)
@@ -130,22 +207,26 @@ collect_step collector::add(const char *text, size_t n)
 {
 	collect_step step;
 	if (n > 0 && cut) {
-		look_for_end(tail, tail_len, text, n, step);
+		look_for_expect(tail, tail_len, text, n, step);
+		scan_cut(text, n, step);
 		keep_tail(text, n);
 	} else if (n > 0) {
 		size_t take = n;
 		while (take > 0 && !reserve(len + take, step))
 			take = size - 1 - len; // what still fits; 0 once full
 		char *d = data.get();
+		const size_t before = len;
 		memcpy(d + len, text, take);
-		look_for_end(d, len, d + len, take, step);
+		look_for_expect(d, len, d + len, take, step);
 		len += take;
 		d[len] = '\0';
+		scan_lines(before, step);
 		if (take < n) {
 			cut = true;
 			step.note({collect_event::cut, len});
 			keep_tail(d + (len > TAIL_MAX ? len - TAIL_MAX : 0), len > TAIL_MAX ? TAIL_MAX : len);
-			look_for_end(tail, tail_len, text + take, n - take, step);
+			look_for_expect(tail, tail_len, text + take, n - take, step);
+			scan_cut(text + take, n - take, step);
 			keep_tail(text + take, n - take);
 		}
 	}
@@ -181,6 +262,9 @@ void collect_write(const collector &c, const collect_step &step, bool debug, col
 			break;
 		case collect_event::matched_error:
 			log(LOG_DEBUG, "ERROR");
+			break;
+		case collect_event::late_dropped:
+			log(LOG_WARNING, "late answer of another command dropped, %d bytes", static_cast<int>(n.len));
 			break;
 		case collect_event::cut:
 			log(LOG_WARNING, "at answer cut at %d bytes, the rest is dropped",

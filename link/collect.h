@@ -8,14 +8,16 @@
 
 #include "common/own.h"
 #include "link/at_channel.h"
+#include "link/lines.h"
 
 // What one piece of text did, in the order it happened.
 enum class collect_event : unsigned char {
 	grew,           // the buffer grew from `from` to `to` in 1 KiB steps
 	no_memory,      // a growth failed: the answer is cut where it is
 	matched_expect, // the expected text was seen
-	matched_ok,     // "OK" was seen (any case)
-	matched_error,  // "ERROR" was seen (any case)
+	matched_ok,     // an "OK" line was seen (any case)
+	matched_error,  // an "ERROR", "+CME ERROR" or "+CMS ERROR" line was seen
+	late_dropped,   // another command's answer (`len` bytes) was taken out
 	cut,            // the answer reached its bound at `len` bytes
 };
 
@@ -27,9 +29,9 @@ struct collect_note {
 	int growths = 0; // growths before this note
 };
 
-// A piece makes at most one growth run, one memory failure, one cut and one
-// end: the end is seen once, and nothing grows after a cut.
-constexpr int COLLECT_NOTES_MAX = 4;
+// A piece makes at most one growth run, one memory failure, one cut, one
+// end and a few answers of other commands taken out (more are not noted).
+constexpr int COLLECT_NOTES_MAX = 8;
 
 struct collect_step {
 	bool done = false; // the answer's end was seen: stop reading
@@ -60,14 +62,31 @@ struct collector {
 	size_t expect_len = 0;
 	bool ended = false; // a final result or the expected text was seen
 	bool cut = false;
+	// Lines: where the current one starts, and (with an own command) where
+	// an answer that began with another command's echo starts.
+	line_scanner lines = {};
+	size_t line_from = 0;
+	static constexpr size_t NONE = static_cast<size_t>(-1);
+	size_t foreign_from = NONE;
+	bool skip_lf = false; // the LF of a CR LF after a taken-out answer
+	int late_answers = 0; // answers of other commands taken out
 	// The last bytes of a cut answer, so an end split across reads is seen.
 	static constexpr size_t TAIL_MAX = 256;
 	char tail[TAIL_MAX] = {};
 	size_t tail_len = 0;
 
 	// The first 1 KiB block; false when it cannot be had. With `match` the
-	// answer ends at "OK", "ERROR" or `expected` (when not null).
-	bool start(bool match, const char *expected);
+	// answer ends at a final result line ("OK", "ERROR", "+CME ERROR…",
+	// "+CMS ERROR…") or at `expected` anywhere (when not null). With
+	// `own_command` (the command sent, when the module echoes), an answer
+	// that begins with the echo of another command (a late answer, the
+	// heartbeat's) is taken out up to its own final result, and that result
+	// ends nothing.
+	bool start(bool match, const char *expected, const char *own_command = nullptr);
+
+	// Whether the text collected ended with a final result (or the
+	// expected text) and is whole.
+	bool complete() const { return ended && !cut; }
 
 	// Takes n bytes of answer text (zero bytes are text like any).
 	collect_step add(const char *text, size_t n);
@@ -78,8 +97,12 @@ struct collector {
 
 private:
 	bool reserve(size_t need, collect_step &step);
-	void look_for_end(const char *before, size_t before_len, const char *fresh, size_t n,
-			  collect_step &step);
+	void look_for_expect(const char *before, size_t before_len, const char *fresh, size_t n,
+			     collect_step &step);
+	void scan_lines(size_t from, collect_step &step);
+	void scan_cut(const char *fresh, size_t n, collect_step &step);
+	void take_out(size_t from, size_t to, collect_step &step);
+	void erase(size_t from, size_t to);
 	void keep_tail(const char *fresh, size_t n);
 };
 

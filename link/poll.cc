@@ -80,10 +80,14 @@ void poll_tick(uloop_timeout *timer)
 		// watch, or here when the heartbeat cannot be written.
 		bool gone = false;
 		if (heartbeat_step_runs(ch)) {
-			if (poll_heartbeat_due(ch) &&
-			    chat_send(ch, channel_is_framed(ch) ? "HEARBEAT_REQ" : "AT\r") ==
-				    CHAT_WRITE_FAILED)
-				gone = link_is_stream(ch);
+			if (poll_heartbeat_due(ch)) {
+				const bool framed = channel_is_framed(ch);
+				const int sent = chat_send(ch, framed ? "HEARBEAT_REQ" : "AT\r");
+				if (sent == CHAT_WRITE_FAILED)
+					gone = link_is_stream(ch);
+				else if (sent == CHAT_OK && !framed)
+					chat_owe_answer(ch); // "OK", read when it comes
+			}
 			ch->poll_count = static_cast<int>(static_cast<unsigned>(ch->poll_count) + 1);
 		}
 		if (gone)

@@ -411,7 +411,7 @@ TEST_F(link_e2e, an_answer_dropped_at_the_cap_is_logged)
 	const size_t first = 1024 * 1023;
 	p.run([&](peer_end &m) {
 		m.read_until('\r');
-		m.send(std::string(first, 'x'));
+		m.send(std::string(first - 6, 'x') + "\r\nOK\r\n");
 		m.read_until('\r');
 		m.send(std::string(1997, 'y') + "OK\r\n");
 	});
