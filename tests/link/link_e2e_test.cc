@@ -413,7 +413,7 @@ TEST_F(link_e2e, an_answer_dropped_at_the_cap_is_logged)
 		m.read_until('\r');
 		m.send(std::string(first - 6, 'x') + "\r\nOK\r\n");
 		m.read_until('\r');
-		m.send(std::string(1997, 'y') + "OK\r\n");
+		m.send(std::string(1995, 'y') + "\r\nOK\r\n");
 	});
 	EXPECT_EQ(chat(&ch, "ATA|ATB", nullptr, 3000), CHAT_OK);
 	p.join();
