@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -643,6 +644,88 @@ TEST_F(chat_engine, heartbeat_frames_and_plain_heartbeat)
 		p.join();
 		EXPECT_EQ(got, "AT\r");
 	}
+}
+
+} // namespace
+
+namespace {
+
+// The decisions that keep each answer with its own command.
+class answer_ownership : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		log_threshold = -1;
+		signal(SIGPIPE, SIG_IGN);
+		last_signal = 0;
+	}
+	void TearDown() override { free(ch.answer); }
+	std::string take()
+	{
+		std::string s = ch.answer ? std::string(ch.answer, ch.answer_len) : std::string();
+		free(ch.answer);
+		ch.answer = nullptr;
+		ch.answer_len = 0;
+		return s;
+	}
+	at_channel ch = {};
+};
+
+TEST_F(answer_ownership, a_late_answer_is_awaited_before_the_next_command_and_not_handed_on)
+{
+	// A module without echo answering 1.3 s late: only the wait for the
+	// owed final result keeps it from the next command.
+	peer p;
+	ch = plain_channel(p.link_fd());
+	std::string second;
+	p.run([&](peer_end &m) {
+		m.read_until('\r');
+		std::this_thread::sleep_for(1300ms);
+		m.send("\r\nfirst\r\nOK\r\n");
+		second = m.read_until('\r');
+		m.send("\r\nsecond\r\nOK\r\n");
+	});
+	EXPECT_EQ(chat(&ch, "AT+FIRST", nullptr, 1000), CHAT_NO_ANSWER);
+	EXPECT_EQ(take(), "");
+	EXPECT_EQ(chat(&ch, "AT+SECOND", nullptr, 3000), CHAT_OK);
+	p.join();
+	EXPECT_EQ(second, "AT+SECOND\r");
+	EXPECT_EQ(take(), "\r\nsecond\r\nOK\r\n");
+	EXPECT_EQ(ch.late_owed, 0);
+}
+
+TEST_F(answer_ownership, a_frame_that_pauses_is_decoded_whole)
+{
+	peer p;
+	ch = framed_channel(p.link_fd(), true);
+	const std::string frame = rgmii_frame(0xA0, "\r\n+CSQ: 23,99\r\n\r\nOK\r\n");
+	p.run([&](peer_end &m) {
+		m.read_n(6);
+		m.send(frame.substr(0, 9));
+		std::this_thread::sleep_for(1100ms); // over two quiet steps of the collection
+		m.send(frame.substr(9));
+	});
+	EXPECT_EQ(chat(&ch, "AT", nullptr, 3000), CHAT_OK);
+	p.join();
+	EXPECT_EQ(take(), "\r\n+CSQ: 23,99\r\n\r\nOK\r\n");
+	EXPECT_EQ(ch.frames.held, 0u);
+}
+
+TEST_F(answer_ownership, a_datagram_is_read_whole)
+{
+	int fds[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
+	ch = plain_channel(fds[0]);
+	snprintf(ch.proto, sizeof(ch.proto), "udp");
+	const std::string big = "\r\n" + std::string(5000, 'u') + "\r\nOK\r\n";
+	ASSERT_EQ(write(fds[1], big.data(), big.size()), static_cast<ssize_t>(big.size()));
+	char *got = nullptr;
+	int len = 0;
+	EXPECT_EQ(chat_recv(&ch, &got, &len, nullptr, 1000), CHAT_OK);
+	EXPECT_EQ(std::string(got, len), big);
+	free(got);
+	close(fds[0]);
+	close(fds[1]);
 }
 
 } // namespace
