@@ -94,6 +94,14 @@ struct at_channel {
 	int late_owed;
 	uint64_t late_until_ms;
 	line_scanner pending_lines; // the lines of text read while no exchange runs
+	// Whether the module is still there: anything heard since the last
+	// heartbeat, heartbeats in a row with nothing heard, and what
+	// "network.interface" was last told of the link (link_notice).
+	bool heard;
+	int missed_heartbeats;   // -1 until the first heartbeat after an attach
+	bool answers_heartbeats; // a framed module was heard between heartbeats
+	uint8_t notified;
+	bool notify_when_heard; // a datagram link after a loss: up once the module speaks
 	frame_reader frames;
 };
 

@@ -398,6 +398,7 @@ int collect_answer(at_channel *ch, char **answer, int *answer_len, const char *e
 			break;
 		}
 		read_buf[got] = '\0';
+		link_heard(ch);
 		if (debug_mode)
 			log_message(LOG_DEBUG, "read once read ret = %d,left %d %s", static_cast<int>(got),
 				    CHAT_WINDOW, read_buf);
@@ -455,6 +456,7 @@ int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, b
 		return got == 0 ? CHAT_OK : CHAT_NO_ANSWER;
 	}
 	read_buf[got] = '\0';
+	link_heard(ch);
 	frames_feed(ch, read_buf, static_cast<size_t>(got), collect_text, &c);
 	*text = c.data.release();
 	if (c.len == 0)

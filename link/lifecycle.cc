@@ -67,15 +67,41 @@ void give_up_connect(at_channel *ch)
 	ch->connect_fd = -1;
 }
 
+enum : uint8_t { NOTIFIED_NONE, NOTIFIED_UP, NOTIFIED_DOWN };
+
+// Tells "network.interface" whether the link is available.
+void notify_available(at_channel *ch, bool available)
+{
+	log_message(LOG_DEBUG, "send proto notify");
+	char message[128];
+	snprintf(message, sizeof(message), "{'interface':'%s','action':5,'available':%s}", ch->name,
+		 available ? "true" : "false");
+	bus_call call = {};
+	call.method = "notify_proto";
+	call.path = "network.interface";
+	call.message = message;
+	bus_call_once(&call);
+	text_owner reply(call.reply);
+	ch->notified = available ? NOTIFIED_UP : NOTIFIED_DOWN;
+}
+
 void became_attached(at_channel *ch, int fd)
 {
 	log_message(LOG_WARNING, "attach_odu ok");
 	ch->link_state = LINK_ATTACHED;
 	ch->link_fd = fd;
+	ch->heard = false;
+	ch->missed_heartbeats = -1;
 	frames_drop(ch);
 	watch(ch, fd, ULOOP_READ);
 	write_link_state(ch, true);
-	send_proto_notify(ch);
+	// The interface is told once per change: a link rebuilt after a failed
+	// request was never reported down. A datagram "connect" proves nothing,
+	// so after a loss the module must speak first.
+	if (!link_is_stream(ch) && ch->notified == NOTIFIED_DOWN)
+		ch->notify_when_heard = true;
+	else if (ch->notified != NOTIFIED_UP)
+		send_proto_notify(ch);
 }
 
 // The connect ended (the socket became writable): attach, or give up until
@@ -162,7 +188,7 @@ void link_read_pending(at_channel *ch, int reads)
 		if (code == CHAT_OK && len > 0 && ch->take_pending)
 			ch->take_pending(ch, text.get(), len);
 		if (ended && link_is_stream(ch)) {
-			disattach_odu(ch);
+			link_gone(ch, "closed by the module");
 			return;
 		}
 		if (code != CHAT_OK || ended)
@@ -262,19 +288,27 @@ void note_file_status(int *last, int status, const char *dir, const char *name)
 	log_message(LOG_ERR, "refuse to write %s%s: %s", dir, name, why);
 }
 
-void send_proto_notify(const at_channel *ch)
+void send_proto_notify(at_channel *ch)
 {
-	if (!ch)
+	if (ch)
+		notify_available(ch, true);
+}
+
+void link_notify_if_heard(at_channel *ch)
+{
+	if (ch && ch->notify_when_heard && ch->heard && ch->link_state == LINK_ATTACHED) {
+		ch->notify_when_heard = false;
+		send_proto_notify(ch);
+	}
+}
+
+void link_gone(at_channel *ch, const char *cause)
+{
+	if (!ch || ch->link_state != LINK_ATTACHED)
 		return;
-	log_message(LOG_DEBUG, "send proto notify");
-
-	char message[128];
-	snprintf(message, sizeof(message), "{'interface':'%s','action':5,'available':true}", ch->name);
-
-	bus_call call = {};
-	call.method = "notify_proto";
-	call.path = "network.interface";
-	call.message = message;
-	bus_call_once(&call);
-	text_owner reply(call.reply);
+	log_message(LOG_WARNING, "odu link of %s lost: %s", ch->name, cause);
+	disattach_odu(ch);
+	ch->notify_when_heard = false;
+	if (ch->notified != NOTIFIED_DOWN)
+		notify_available(ch, false);
 }

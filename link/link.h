@@ -67,4 +67,13 @@ char *link_state_text(const at_channel *ch, bool with_parameters, char *name_out
 void write_link_state(const at_channel *ch, bool with_parameters);
 
 // Tells "network.interface" through "notify_proto" that the channel's link is up.
-void send_proto_notify(const at_channel *ch);
+void send_proto_notify(at_channel *ch);
+
+// The link was lost while no request ran: one line at level 4 with the
+// cause, the link dropped (and rebuilt by the poll timer), and the
+// interface told that the link is not available. Quiet until attached again.
+void link_gone(at_channel *ch, const char *cause);
+
+// A datagram link rebuilt after a loss is reported available once the
+// module has spoken; the poll run calls this.
+void link_notify_if_heard(at_channel *ch);

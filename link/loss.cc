@@ -20,6 +20,34 @@ void link_lost_clear(at_channel *ch)
 		ch->lost_since = 0;
 }
 
+void link_heard(at_channel *ch)
+{
+	if (!ch)
+		return;
+	ch->heard = true;
+	if (ch->missed_heartbeats > 0)
+		ch->missed_heartbeats = 0;
+}
+
+bool link_heartbeat_missed(at_channel *ch)
+{
+	if (!ch)
+		return false;
+	const bool first = ch->missed_heartbeats < 0;
+	if (ch->heard || first)
+		ch->missed_heartbeats = 0;
+	else
+		ch->missed_heartbeats++;
+	if (ch->heard && !first)
+		ch->answers_heartbeats = true;
+	ch->heard = false;
+	// A framed module need not answer heartbeats: one that never did is
+	// not judged by them.
+	if (channel_is_framed(ch) && !ch->answers_heartbeats)
+		return false;
+	return ch->missed_heartbeats >= LINK_MISSED_HEARTBEATS_MAX;
+}
+
 void link_lost_check(at_channel *ch)
 {
 	if (ch)

@@ -16,3 +16,16 @@ void link_lost_note(at_channel *ch);
 void link_lost_clear(at_channel *ch);
 void link_lost_check(at_channel *ch);
 void link_lost_check_at(at_channel *ch, uint32_t now);
+
+// The module sent something (any bytes, also a frame without text).
+void link_heard(at_channel *ch);
+
+// Heartbeats in a row with nothing heard from the module after which it
+// counts as gone and the link is rebuilt.
+constexpr int LINK_MISSED_HEARTBEATS_MAX = 3;
+
+// Before a heartbeat goes out: counts it as missed when nothing was heard
+// since the last one. True when the module now counts as gone. A framed
+// module, which need not answer heartbeats, is judged only once it has been
+// heard between two of them.
+bool link_heartbeat_missed(at_channel *ch);

@@ -78,20 +78,24 @@ void poll_tick(uloop_timeout *timer)
 	if (ch->link_state == LINK_ATTACHED || attach_odu(ch) == ATTACH_OK) {
 		// A module that closed its end of a stream is noticed by the link
 		// watch, or here when the heartbeat cannot be written.
-		bool gone = false;
+		const char *gone = nullptr;
+		link_notify_if_heard(ch);
 		if (heartbeat_step_runs(ch)) {
 			if (poll_heartbeat_due(ch)) {
 				const bool framed = channel_is_framed(ch);
-				const int sent = chat_send(ch, framed ? "HEARBEAT_REQ" : "AT\r");
-				if (sent == CHAT_WRITE_FAILED)
-					gone = link_is_stream(ch);
-				else if (sent == CHAT_OK && !framed)
+				if (link_heartbeat_missed(ch))
+					gone = "no answer to 3 heartbeats";
+				const int sent =
+					gone ? CHAT_OK : chat_send(ch, framed ? "HEARBEAT_REQ" : "AT\r");
+				if (sent == CHAT_WRITE_FAILED && link_is_stream(ch))
+					gone = "heartbeat not written";
+				else if (sent == CHAT_OK && !framed && !gone)
 					chat_owe_answer(ch); // "OK", read when it comes
 			}
 			ch->poll_count = static_cast<int>(static_cast<unsigned>(ch->poll_count) + 1);
 		}
 		if (gone)
-			disattach_odu(ch);
+			link_gone(ch, gone);
 	}
 
 	uloop_timeout_set(&ch->poll_timer, static_cast<int>(ch->poll_interval));

@@ -244,12 +244,15 @@ TEST_F(daemon_link, a_module_that_restarts_is_attached_again_while_nobody_calls)
 	// Two poll runs take about 1.2 s; the rest is room for a loaded machine.
 	EXPECT_LT(back->received - listening, 3s);
 	EXPECT_TRUE(state_becomes(attached));
+	// Up, down when the module closed, up again.
 	std::string notes;
-	for (int i = 0; i < 50 && count_of(notes, "notify_proto") < 2; i++) {
+	for (int i = 0; i < 50 && count_of(notes, "notify_proto") < 3; i++) {
 		std::this_thread::sleep_for(100ms);
 		notes = harness::read_file("/tmp/notify.log").value_or("");
 	}
-	EXPECT_EQ(2u, count_of(notes, "notify_proto")) << notes;
+	EXPECT_EQ(2u, count_of(notes, "\"available\":true")) << notes;
+	EXPECT_EQ(1u, count_of(notes, "\"available\":false")) << notes;
+	EXPECT_TRUE(harness::system_log().find("odu link of cpe lost: closed by the module").empty());
 }
 
 } // namespace

@@ -167,8 +167,9 @@ TEST(collector, table)
 				s += p;
 			return s;
 		}();
-		if (c.late_answers == 0)
+		if (c.late_answers == 0) {
 			EXPECT_EQ(std::string(c.data.get(), c.len), all.substr(0, c.len));
+		}
 		EXPECT_EQ(c.data.get()[c.len], '\0');
 	}
 }

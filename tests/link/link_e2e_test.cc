@@ -402,6 +402,35 @@ TEST_F(link_e2e, a_stream_that_ended_drops_the_link_on_the_poll_run)
 	close(sv[1]);
 }
 
+TEST_F(link_e2e, a_module_silent_for_three_heartbeats_is_dropped_once_with_its_cause)
+{
+	peer p;
+	ch = plain_channel(p.link_fd());
+	ch.missed_heartbeats = -1;
+	// Every run a heartbeat run; the first after the attach counts nothing.
+	for (int run = 0; run < 3; run++) {
+		ch.poll_count = 0;
+		poll_run(ch);
+		EXPECT_EQ(ch.link_state, LINK_ATTACHED) << run;
+	}
+	// A module that speaks is not gone.
+	p.run([&](peer_end &m) { m.send("\r\nOK\r\n"); });
+	p.join();
+	link_read_pending(&ch, 16);
+	ch.poll_count = 0;
+	poll_run(ch);
+	EXPECT_EQ(ch.missed_heartbeats, 0);
+	for (int run = 0; run < 3; run++) {
+		ch.poll_count = 0;
+		poll_run(ch);
+	}
+	EXPECT_EQ(ch.link_state, LINK_DETACHED);
+	EXPECT_TRUE(harness::system_log().wait_for("odu link of cpe lost: no answer to 3 heartbeats"));
+	poll_tick(&ch.poll_timer); // nothing listens at the port: quiet
+	EXPECT_EQ(harness::system_log().find("odu link of cpe lost").size(), 1u);
+	uloop_timeout_cancel(&ch.poll_timer);
+}
+
 TEST_F(link_e2e, an_answer_dropped_at_the_cap_is_logged)
 {
 	log_threshold = 4; // the collection's traces would be a megabyte
