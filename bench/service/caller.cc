@@ -194,15 +194,19 @@ bool print_goal(const char *what, const phase &p)
 	return pass;
 }
 
+// Judged on the scheduler's own count where there is one (clock ticks are
+// 10 ms apart, a third of the limit over 30 s).
 bool print_idle(const char *what, const idle_figure &f)
 {
 	std::printf("  %s: utime+stime %.0f ms in %.1f s = %.4f%% of one core", what, f.ticks_ms, f.wall_s,
 		    f.share() * 100);
-	if (f.sched_ms >= 0)
-		std::printf("; scheduler run time %.1f ms (%.0f us a second)", f.sched_ms,
-			    f.sched_ms * 1e3 / f.wall_s);
+	double share = f.share();
+	if (f.sched_ms >= 0) {
+		share = f.sched_ms / 1e3 / f.wall_s;
+		std::printf("; scheduler run time %.1f ms = %.4f%%", f.sched_ms, share * 100);
+	}
 	std::printf("\n");
-	bool pass = f.share() < IDLE_LIMIT;
+	bool pass = share < IDLE_LIMIT;
 	print_target((std::string(what) + ": under 0.1% of one core").c_str(), pass);
 	return pass;
 }
