@@ -317,6 +317,8 @@ bool run_caller(world &w, const caller_options &o)
 	std::printf("  replies, module answering: %s\n", outcomes_text(answering.outcomes).c_str());
 	std::printf("  replies, module unreachable: %s\n", outcomes_text(unreachable.outcomes).c_str());
 	std::printf("  floor calls failed: %d\n", answering.floor_failed + unreachable.floor_failed);
+	std::printf("  (the floor and the call cross the same bus; a call far above its floor waited for\n"
+		    "   the daemon's loop to come free: a wait inside a poll run or a connect)\n");
 
 	bool pass = all_one(answering, "code 0") && answering.floor_failed == 0;
 	print_target("every call with the module answering gets code 0", pass);
