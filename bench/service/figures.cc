@@ -22,6 +22,7 @@ summary summarize(std::vector<double> s)
 	auto at = [&](double q) { return s[std::min(s.size() - 1, size_t(q * double(s.size())))]; };
 	r.p10 = at(0.1);
 	r.median = at(0.5);
+	r.p90 = at(0.9);
 	r.p99 = at(0.99);
 	r.p999 = at(0.999);
 	r.max = s.back();
