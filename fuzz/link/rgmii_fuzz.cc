@@ -65,7 +65,7 @@ void check_collect(const uint8_t *data, size_t size)
 		ch.rgmii_ready = 1;
 	}
 	collector c;
-	if (!c.start(!(data[0] & 8), expect))
+	if (!c.start(!(data[0] & 8), expect, (data[0] & 16) ? "ATI" : nullptr))
 		return;
 	size_t total = 0;
 	char raw[CHAT_BLOCK];
