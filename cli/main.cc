@@ -166,8 +166,8 @@ static call_result run_call(const cli_options &o, const char *cmd, reply_state &
 	// different command to the module.
 	call_timeout timeout = compute_call_timeout(cmd, o.wait, o.block);
 	if (timeout.long_segment) {
-		fprintf(stderr, "%s: a command before '|' is longer than %d bytes, nothing sent\n", program_name,
-			SEGMENT_LIMIT);
+		fprintf(stderr, "%s: a command before '|' is longer than %d bytes, nothing sent\n",
+			program_name, SEGMENT_LIMIT);
 		return {CALL_REFUSED, 0, 0};
 	}
 
@@ -255,7 +255,8 @@ static int run_lines(const cli_options &o)
 		}
 		if (got == LINE_TOO_LONG || got == LINE_HAS_NUL) {
 			fprintf(stderr, "%s: %s, nothing sent\n", program_name,
-				got == LINE_TOO_LONG ? "line longer than 4095 bytes" : "line holds a NUL byte");
+				got == LINE_TOO_LONG ? "line longer than 4095 bytes"
+						     : "line holds a NUL byte");
 			status = 1;
 			continue;
 		}

@@ -32,7 +32,9 @@ std::vector<std::string> lines_of(const std::string &input)
 		line_result got = read_line(r, &line);
 		if (got == LINE_EOF)
 			break;
-		out.push_back(got == LINE_OK ? std::string(line) : got == LINE_TOO_LONG ? "<too long>" : "<nul>");
+		out.push_back(got == LINE_OK         ? std::string(line)
+			      : got == LINE_TOO_LONG ? "<too long>"
+						     : "<nul>");
 	}
 	close(fds[0]);
 	return out;
@@ -51,7 +53,8 @@ TEST(cli_lines, a_line_over_the_limit_is_skipped_whole_and_reported_once)
 	using v = std::vector<std::string>;
 	std::string at_limit(LINE_LIMIT, 'A'), over(LINE_LIMIT + 1, 'B'), far_over(3 * LINE_LIMIT, 'C');
 	EXPECT_EQ(lines_of(at_limit + "\nAT\n"), (v{at_limit, "AT"}));
-	EXPECT_EQ(lines_of(over + "\nAT\n" + far_over + "\nATI"), (v{"<too long>", "AT", "<too long>", "ATI"}));
+	EXPECT_EQ(lines_of(over + "\nAT\n" + far_over + "\nATI"),
+		  (v{"<too long>", "AT", "<too long>", "ATI"}));
 	EXPECT_EQ(lines_of("AT\n" + far_over), (v{"AT", "<too long>"}));
 }
 

@@ -29,9 +29,10 @@ protected:
 	harness::run_result cli_fed(const std::string &input, const std::string &args)
 	{
 		harness::write_file("/tmp/cli.in", input);
-		return harness::run({"/bin/sh", "-c",
-				     harness::program_path("ravel_tools_cli") + " " + args + " < /tmp/cli.in"},
-				    60s);
+		return harness::run(
+			{"/bin/sh", "-c",
+			 harness::program_path("ravel_tools_cli") + " " + args + " < /tmp/cli.in"},
+			60s);
 	}
 };
 
@@ -49,7 +50,8 @@ TEST_F(cli_options_e2e, json_reply_reads_as_the_bus_tool_prints_it)
 	EXPECT_EQ(r.status.code, 0);
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(r.out, bus.out);
-	EXPECT_NE(r.out.find(R"("respone": "\r\n+QTEMP: \"41\"\t\\\n\nX\u0001\r\nOK\r\n",)"), std::string::npos)
+	EXPECT_NE(r.out.find(R"("respone": "\r\n+QTEMP: \"41\"\t\\\n\nX\u0001\r\nOK\r\n",)"),
+		  std::string::npos)
 		<< r.out;
 	EXPECT_EQ(r.out.substr(r.out.size() - 13), "\t\"code\": 0\n}\n") << r.out;
 }
@@ -90,7 +92,8 @@ TEST_F(cli_options_e2e, a_call_that_times_out_says_the_command_may_still_run)
 	auto plain = cli({"-c", "AT", "-W", "-3"});
 	EXPECT_EQ(plain.status.code, 0);
 	EXPECT_EQ(plain.err, "");
-	auto line = harness::system_log().wait_for("at[AT] no reply in 100 ms, the command may still run", 2s);
+	auto line =
+		harness::system_log().wait_for("at[AT] no reply in 100 ms, the command may still run", 2s);
 	ASSERT_TRUE(line) << harness::system_log().dump();
 	EXPECT_EQ(line->level, 3);
 	EXPECT_EQ(line->ident, "ravel_tools_cli");
@@ -163,13 +166,17 @@ public:
 	console &operator=(const console &) = delete;
 
 	bool started() const { return pid_ > 0 && fd_ >= 0; }
-	void type(const std::string &text) { ASSERT_EQ(write(fd_, text.data(), text.size()), (ssize_t)text.size()); }
+	void type(const std::string &text)
+	{
+		ASSERT_EQ(write(fd_, text.data(), text.size()), (ssize_t)text.size());
+	}
 	// Reads until seen holds text (searched after from); false at the deadline.
 	bool wait_for(const std::string &text, size_t from = 0, harness::ms deadline = 10s)
 	{
 		auto end = std::chrono::steady_clock::now() + deadline;
 		while (seen.find(text, from) == std::string::npos) {
-			auto left = std::chrono::duration_cast<harness::ms>(end - std::chrono::steady_clock::now());
+			auto left = std::chrono::duration_cast<harness::ms>(end -
+									    std::chrono::steady_clock::now());
 			struct pollfd p = {fd_, POLLIN, 0};
 			if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
 				return false;

@@ -40,9 +40,9 @@ TEST_F(luci_e2e, status_and_console_views_work_in_a_browser)
 
 	std::string pkg = std::string(RAVEL_SOURCE_DIR) + "/packaging/openwrt/luci-app-ravel";
 	harness::process server = harness::process::spawn(
-		{"/usr/bin/node", luci_dir + "/standin/server.js", "--port-file", "/tmp/luci.port", "--htdocs",
-		 pkg + "/htdocs", "--acl", pkg + "/root/usr/share/rpcd/acl.d/luci-app-ravel.json", "--bus-tool",
-		 harness::program_path("ravel-bus")});
+		{"/usr/bin/node", luci_dir + "/standin/server.js", "--port-file", "/tmp/luci.port",
+		 "--htdocs", pkg + "/htdocs", "--acl", pkg + "/root/usr/share/rpcd/acl.d/luci-app-ravel.json",
+		 "--bus-tool", harness::program_path("ravel-bus")});
 	ASSERT_TRUE(harness::wait_for_path("/tmp/luci.port", 20s)) << server.err();
 	std::this_thread::sleep_for(100ms); // the port file is written in one go, but let it land
 	std::string port = harness::read_file("/tmp/luci.port").value_or("");
@@ -52,8 +52,8 @@ TEST_F(luci_e2e, status_and_console_views_work_in_a_browser)
 
 	// RAVEL_LUCI_SHOTS names a folder for the screenshots of both views.
 	const char *shots = std::getenv("RAVEL_LUCI_SHOTS");
-	std::vector<std::string> argv = {"/usr/bin/node", luci_dir + "/browser_test.js", "http://127.0.0.1:" + port,
-					 harness::world::sim_ctl};
+	std::vector<std::string> argv = {"/usr/bin/node", luci_dir + "/browser_test.js",
+					 "http://127.0.0.1:" + port, harness::world::sim_ctl};
 	if (shots && *shots)
 		argv.push_back(shots);
 	auto r = harness::run(argv, 180s);
