@@ -82,8 +82,10 @@ var dom = {
 	}
 };
 
+// A page opened with ?sid=<session> calls with that session (a real rpcd
+// behind a real web server); the stand-in server takes any.
 var env = {
-	sessionid: '00000000000000000000000000000000',
+	sessionid: new URLSearchParams(window.location.search).get('sid') || '00000000000000000000000000000000',
 	ubuspath: '/ubus/',
 	resource: '/luci-static/resources',
 	rpctimeout: 20
