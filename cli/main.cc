@@ -272,7 +272,8 @@ static int run_lines(const cli_options &o)
 		if (console && !o.json && r.end == CALL_REPLIED && rs.code != 0)
 			printf("[code %d]\n", rs.code);
 		fflush(stdout);
-		if (take_stop_signal() == SIGTERM)
+		stop = take_stop_signal(); // one that came during the call
+		if (stop == SIGTERM || (stop == SIGINT && !console))
 			break;
 	}
 	fflush(stdout);

@@ -58,6 +58,11 @@ TEST_F(cli_options_e2e, json_reply_reads_as_the_bus_tool_prints_it)
 
 TEST_F(cli_options_e2e, exit_status_is_the_code_or_1_with_one_line_why)
 {
+	auto help = cli({"-h"});
+	EXPECT_EQ(help.status.code, 0);
+	EXPECT_EQ(help.out.rfind("Usage: ", 0), 0u) << help.out;
+	EXPECT_NE(help.out.find(" -e :"), std::string::npos) << help.out;
+
 	auto no_bus = cli({"-e", "-c", "AT"});
 	EXPECT_EQ(no_bus.status.code, 1);
 	EXPECT_EQ(no_bus.err, std::string(harness::program_path("ravel_tools_cli")) +
