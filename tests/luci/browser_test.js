@@ -35,7 +35,28 @@ function check(ok, what) {
 	console.log('ok ' + what);
 }
 
+// The menu entries: each view they name exists, and the ACL group they
+// depend on is the one the package's ACL file defines.
+function checkMenu() {
+	const pkg = path.join(__dirname, '..', '..', 'packaging', 'openwrt', 'luci-app-ravel');
+	const menu = JSON.parse(fs.readFileSync(path.join(pkg, 'root/usr/share/luci/menu.d/luci-app-ravel.json'), 'utf8'));
+	const acl = JSON.parse(fs.readFileSync(path.join(pkg, 'root/usr/share/rpcd/acl.d/luci-app-ravel.json'), 'utf8'));
+	const views = [];
+	for (const [ entry, node ] of Object.entries(menu)) {
+		check(entry.startsWith('admin/network/'), 'menu entry ' + entry + ' is under Network');
+		for (const group of (node.depends && node.depends.acl) || [])
+			check(acl[group] != null, 'menu entry ' + entry + ' depends on ACL group ' + group);
+		if (node.action.type === 'view') {
+			const file = path.join(pkg, 'htdocs/luci-static/resources/view', node.action.path + '.js');
+			check(fs.existsSync(file), 'menu entry ' + entry + ' names an existing view');
+			views.push(node.action.path);
+		}
+	}
+	check(views.includes('ravel/status') && views.includes('ravel/console'), 'the menu holds both views');
+}
+
 async function main() {
+	checkMenu();
 	const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'ravel-chromium-'));
 	const context = await chromium.launchPersistentContext(profile, {
 		executablePath: '/usr/bin/chromium',
