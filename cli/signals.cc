@@ -7,10 +7,13 @@
 
 static volatile sig_atomic_t signals_caught;
 static sig_atomic_t signals_reported;
+static volatile sig_atomic_t stop_signal;
 
-static void on_cli_signal(int)
+static void on_cli_signal(int signo)
 {
 	signals_caught = signals_caught + 1;
+	if (signo == SIGINT || signo == SIGTERM)
+		stop_signal = signo;
 }
 
 void install_cli_signal_handlers()
@@ -32,4 +35,11 @@ void report_cli_signals()
 		signals_reported = signals_reported + 1;
 		log_message(4, "recieve exit");
 	}
+}
+
+int take_stop_signal()
+{
+	int signo = stop_signal;
+	stop_signal = 0;
+	return signo;
 }

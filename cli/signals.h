@@ -8,3 +8,7 @@ void install_cli_signal_handlers();
 
 // Logs the exit notices of the signals counted since the last call.
 void report_cli_signals();
+
+// The last SIGINT or SIGTERM caught since the previous call (0 for none), for
+// the loop over command lines, which stops or starts a fresh line on them.
+int take_stop_signal();
