@@ -138,13 +138,13 @@ static call_result invoke(struct ubus_context *ctx, const cli_options &o, const 
 
 	uint32_t id = 0;
 	if (ubus_lookup_id(ctx, path, &id) != 0) {
-		log_message(3, "ubus find path failed(%s)", path);
+		log_message(LOG_ERR, "ubus find path failed(%s)", path);
 		blob_buf_free(&request_buf);
 		return {CALL_NO_OBJECT, 0, 0};
 	}
 	report_cli_signals();
 
-	log_message(7, "send %s,at_cmd %s,waittime %d,blocktime %d", o.channel, cmd, o.wait, o.block);
+	log_message(LOG_DEBUG, "send %s,at_cmd %s,waittime %d,blocktime %d", o.channel, cmd, o.wait, o.block);
 	int status = ubus_invoke(ctx, id, "at_cmd", request_buf.head, on_at_reply, &rs, timeout.ms);
 	blob_buf_free(&request_buf);
 	if (rs.replied)
@@ -152,7 +152,7 @@ static call_result invoke(struct ubus_context *ctx, const cli_options &o, const 
 	if (status == UBUS_STATUS_TIMEOUT) {
 		// The request may be queued behind other callers or still running
 		// on the module: giving up here does not take it back.
-		log_message(3, "at[%s] no reply in %d ms, the command may still run", cmd, timeout.ms);
+		log_message(LOG_ERR, "at[%s] no reply in %d ms, the command may still run", cmd, timeout.ms);
 		return {CALL_TIMED_OUT, status, timeout.ms};
 	}
 	return {CALL_FAILED, status, 0};
@@ -173,7 +173,7 @@ static call_result run_call(const cli_options &o, const char *cmd, reply_state &
 
 	struct ubus_context *ctx = ubus_connect(o.socket);
 	if (!ctx) {
-		log_message(3, "ubus connect failed");
+		log_message(LOG_ERR, "ubus connect failed");
 		report_cli_signals();
 		return {CALL_NO_BUS, 0, 0};
 	}

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <syslog.h>
 
 #include "cli/fold.h"
 #include "cli/json.h"
@@ -73,5 +74,5 @@ void on_at_reply(struct ubus_request *req, int, struct blob_attr *msg)
 		}
 	}
 
-	log_message(7, "at[%s],respone[%d][%s]", rs.cmd ? rs.cmd : "", code, answer ? answer : "");
+	log_message(LOG_DEBUG, "at[%s],respone[%d][%s]", rs.cmd ? rs.cmd : "", code, answer ? answer : "");
 }

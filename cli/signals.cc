@@ -2,6 +2,7 @@
 #include "cli/signals.h"
 
 #include <signal.h>
+#include <syslog.h>
 
 #include "common/log.h"
 
@@ -33,7 +34,7 @@ void report_cli_signals()
 {
 	while (signals_reported != signals_caught) {
 		signals_reported = signals_reported + 1;
-		log_message(4, "recieve exit");
+		log_message(LOG_WARNING, "recieve exit");
 	}
 }
 

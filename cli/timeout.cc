@@ -9,12 +9,12 @@ static constexpr int64_t MS_PER_SECOND = 1000;
 
 call_timeout compute_call_timeout(const char *cmd, int32_t wait, int32_t block)
 {
-	call_timeout t{1, 0, 0};
+	call_timeout t{1, 0, false};
 	const char *start = cmd ? cmd : "";
 	for (const char *bar; (bar = strchr(start, '|')); start = bar + 1) {
 		size_t len = static_cast<size_t>(bar - start);
 		if (len > static_cast<size_t>(SEGMENT_LIMIT))
-			t.long_segment = 1;
+			t.long_segment = true;
 		if (len > 0)
 			t.segments++;
 	}

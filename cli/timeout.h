@@ -3,14 +3,15 @@
 
 #include <cstdint>
 
-// Longest command that may stand before a "|": the daemon copies each such
-// command into a buffer of this size.
+// Longest command the client lets stand before a "|". The daemon's own
+// buffer for such a command is 64 bytes and holds 63 characters: it refuses
+// a 64-character one with code 2. The client keeps its limit of 64.
 constexpr int SEGMENT_LIMIT = 64;
 
 struct call_timeout {
 	int32_t ms;       // time-out to hand to the bus call, always at least 1
 	int segments;     // non-empty commands found before a "|"
-	int long_segment; // 1 when a command before a "|" is longer than SEGMENT_LIMIT
+	bool long_segment; // a command before a "|" is longer than SEGMENT_LIMIT
 };
 
 // Time-out of one at_cmd call in milliseconds: 3100 per command before a "|"
