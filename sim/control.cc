@@ -109,12 +109,14 @@ std::string control_execute(simulator &sim, std::string_view line)
 		sim.the_modem().set_default_answer(std::move(*text));
 		return "ok";
 	}
-	if (cmd == "echo" || cmd == "silence" || cmd == "refuse") {
+	if (cmd == "echo" || cmd == "echo-ahead" || cmd == "silence" || cmd == "refuse") {
 		auto on = on_off(take_word(&rest));
 		if (!on)
 			return "error usage: " + std::string(cmd) + " on|off";
 		if (cmd == "echo")
 			sim.the_modem().set_echo(*on);
+		else if (cmd == "echo-ahead")
+			sim.set_echo_ahead(*on);
 		else if (cmd == "silence")
 			sim.set_silence(*on);
 		else

@@ -29,6 +29,7 @@ enum long_only {
 	OPT_DUPLICATE,
 	OPT_SEED,
 	OPT_ECHO_PAD,
+	OPT_ECHO_AHEAD,
 };
 
 const option long_options[] = {
@@ -53,6 +54,7 @@ const option long_options[] = {
 	{"duplicate", required_argument, nullptr, OPT_DUPLICATE},
 	{"seed", required_argument, nullptr, OPT_SEED},
 	{"echo-pad", required_argument, nullptr, OPT_ECHO_PAD},
+	{"echo-ahead", no_argument, nullptr, OPT_ECHO_AHEAD},
 	{"control", required_argument, nullptr, 'c'},
 	{"no-stdin", no_argument, nullptr, OPT_NO_STDIN},
 	{"log", required_argument, nullptr, 'l'},
@@ -110,6 +112,8 @@ Answers:
   -a, --answers FILE      load answer entries, one per line (see below)
       --default-answer T  answer to unknown commands (default "\r\nERROR\r\n")
       --answer-delay MS   wait MS before every answer
+      --echo-ahead        the echo leaves at once and only the answer waits
+                          for the delay (by default they leave together)
       --echo-pad BYTES    AT+ECHO answers carry BYTES of "+HUGE:" lines before
                           their "+ECHO:" line (default 0)
 Link conditions (every answer no one-shot fault shapes; shares in percent,
@@ -161,6 +165,7 @@ Control commands (one per line; each gets one reply line, "ok ..." or
   answer COMMAND => ANSWER     add or replace an answer entry (also =>>)
   default TEXT            answer to unknown commands
   echo on|off             echo command lines
+  echo-ahead on|off       the echo leaves before the delay
   delay MS [JITTER]       wait MS (give or take JITTER) before every answer
                           (0: at once)
   loss PCT                share of answers (TCP) or datagrams (UDP) lost
@@ -298,6 +303,9 @@ parse_result parse_options(int argc, char **argv, sim_options *opt, std::string 
 			opt->seed = static_cast<unsigned long>(seed);
 			break;
 		}
+		case OPT_ECHO_AHEAD:
+			opt->echo_ahead = true;
+			break;
 		case OPT_ECHO_PAD: {
 			int pad = 0;
 			if (!parse_int(optarg, 0, 16 * 1024 * 1024, &pad)) {

@@ -19,6 +19,7 @@ struct sim_options {
 	bool ready_lower = false;
 	bool heartbeat_reply = false; // framed: answer heartbeat frames
 	bool echo = false;
+	bool echo_ahead = false; // the echo leaves at once, the answer after the delay
 	std::string answers_file;
 	std::optional<std::string> default_answer; // unescaped
 	int answer_delay_ms = 0;

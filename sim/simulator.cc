@@ -46,6 +46,7 @@ simulator::simulator(sim_options opt)
 		modem_.set_default_answer(*opt_.default_answer);
 	answer_delay_ms_ = opt_.answer_delay_ms;
 	cond_ = opt_.conditions;
+	echo_ahead_ = opt_.echo_ahead;
 	chance_ = chance(opt_.seed);
 	modem_.set_echo_pad(opt_.echo_pad);
 	if (opt_.ready_lower)
@@ -278,8 +279,12 @@ void simulator::answer(const modem_step &step)
 		fault_ = armed_fault{};
 	}
 	if (fault.kind == armed_fault::NONE) {
-		// Echo and answer leave together, as a module's usually do.
-		scheduled item{wire_writes(wire_, step.echo + step.answer), false};
+		// Echo and answer leave together, as a module's usually do, unless
+		// the echo is to go ahead of the delay.
+		bool ahead = echo_ahead_ && !step.echo.empty();
+		if (ahead)
+			schedule(std::max(monotonic_us(), last_due_us_), scheduled{wire_writes(wire_, step.echo), false});
+		scheduled item{wire_writes(wire_, ahead ? step.answer : step.echo + step.answer), false};
 		item.lossy = true;
 		if (chance_.hit(cond_.duplicate_pct)) {
 			auto again = item.writes;

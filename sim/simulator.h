@@ -47,6 +47,7 @@ public:
 	void arm(const armed_fault &fault) { fault_ = fault; }
 	void disarm();
 	void set_silence(bool on) { silence_ = on; }
+	void set_echo_ahead(bool on) { echo_ahead_ = on; }
 	void set_answer_delay(int ms) { answer_delay_ms_ = ms; }
 	link_conditions &conditions() { return cond_; }
 	modem &the_modem() { return modem_; }
@@ -98,6 +99,7 @@ private:
 	long long last_due_us_ = 0;
 	armed_fault fault_;
 	bool silence_ = false;
+	bool echo_ahead_ = false;
 	int answer_delay_ms_ = 0;
 	link_conditions cond_;
 	chance chance_;
