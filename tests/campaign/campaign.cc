@@ -7,7 +7,6 @@
 // as 0, and the codes seen.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -263,14 +262,16 @@ struct options {
 	std::vector<std::string> only;
 };
 
-std::string program(const options &o, const std::string &name, const std::string &sub)
+std::string program(const options &o, const std::string &name)
+{
+	return o.programs.empty() ? harness::program_path(name) : o.programs + "/" + name;
+}
+
+std::vector<std::string> program_env(const options &o)
 {
 	if (o.programs.empty())
-		return harness::program_path(name);
-	for (const std::string &p : {o.programs + "/" + sub + "/" + name, o.programs + "/" + name})
-		if (access(p.c_str(), X_OK) == 0)
-			return p;
-	return o.programs + "/" + sub + "/" + name;
+		return {};
+	return {"LD_LIBRARY_PATH=" + o.programs};
 }
 
 void stop(harness::process &p)
@@ -299,7 +300,7 @@ std::string start_scenario(harness::world &w, const options &o, const scenario &
 		config += std::string("\toption model '") + s.model + "'\n";
 	harness::write_config("ravel_tools", config);
 	harness::system_log().clear();
-	w.daemon = harness::process::spawn({program(o, "ravel_tools", "daemon"), "-i", "cpe"});
+	w.daemon = harness::process::spawn({program(o, "ravel_tools"), "-i", "cpe"}, program_env(o));
 	if (!harness::system_log().wait_for("attach_odu ok", 15s))
 		return "the daemon did not attach: " + w.daemon.err();
 	std::this_thread::sleep_for(300ms);
@@ -314,9 +315,9 @@ cli_tally run_cli(harness::world &w, const options &o, clock_type::time_point en
 	std::vector<std::string> tags;
 	while (clock_type::now() < end) {
 		std::string tag = "cliN" + std::to_string(c.runs);
-		auto r = harness::run({program(o, "ravel_tools_cli", "cli"), "-i", "cpe", "-c", "AT+ECHO" + tag, "-w",
-				       "1000"},
-				      30s);
+		auto r = harness::run(
+			{program(o, "ravel_tools_cli"), "-i", "cpe", "-c", "AT+ECHO" + tag, "-w", "1000"}, 30s,
+			program_env(o));
 		c.runs++;
 		if (r.out.empty()) {
 			c.printed_nothing++;
@@ -359,8 +360,9 @@ const char usage[] =
 	"Usage: ravel_campaign [--seconds N] [--programs DIR] [--only NAME]... [--list]\n"
 	"  --seconds N     length of each scenario (default 10; the heartbeat case runs\n"
 	"                  at least 25, the heartbeat comes every 20 s)\n"
-	"  --programs DIR  take ravel_tools and ravel_tools_cli from DIR (a build folder:\n"
-	"                  DIR/daemon, DIR/cli or DIR itself); the bus and the simulator\n"
+	"  --programs DIR  take ravel_tools and ravel_tools_cli from the build folder DIR\n"
+	"                  (DIR/daemon, DIR/cli or DIR itself), with its libraries; they\n"
+	"                  are copied next to this program. The bus and the simulator\n"
 	"                  stay this build's\n"
 	"  --only NAME     run only this scenario (repeatable)\n"
 	"  --list          list the scenarios\n";
@@ -391,19 +393,35 @@ bool parse(int argc, char **argv, options *o)
 	return true;
 }
 
-// The sandbox starts with an empty /tmp: a program folder outside the
-// source and build trees is bound back at its own path, so that the
-// programs find their libraries where they were linked.
-std::string keep_programs(int kept, const std::string &path)
+// The sandbox starts with an empty /tmp and sees only the source and build
+// trees: programs from another build are copied next to this program, with
+// the libraries of that build, which they then load through
+// LD_LIBRARY_PATH (it goes before the RUNPATH they were linked with).
+std::string take_programs(options *o)
 {
-	struct stat st;
-	if (stat(path.c_str(), &st) == 0)
-		return {};
+	namespace fs = std::filesystem;
 	std::error_code ec;
-	std::filesystem::create_directories(path, ec);
-	std::string source = "/proc/self/fd/" + std::to_string(kept);
-	if (ec || mount(source.c_str(), path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-		return "cannot bind " + path + " into the sandbox";
+	fs::path from = fs::absolute(o->programs, ec);
+	fs::path to = fs::read_symlink("/proc/self/exe", ec).parent_path() / "programs";
+	fs::create_directories(to, ec);
+	if (ec)
+		return "cannot make " + to.string() + ": " + ec.message();
+	for (const char *name : {"daemon/ravel_tools", "cli/ravel_tools_cli"}) {
+		fs::path p = from / name;
+		if (!fs::exists(p))
+			p = from / fs::path(name).filename();
+		if (!fs::copy_file(p, to / p.filename(), fs::copy_options::overwrite_existing, ec))
+			return "cannot copy " + p.string() + ": " + ec.message();
+	}
+	for (auto it = fs::recursive_directory_iterator(from, ec); !ec && it != fs::recursive_directory_iterator();
+	     it.increment(ec)) {
+		std::string file = it->path().filename().string();
+		if (file.rfind("lib", 0) == 0 && file.find(".so") != std::string::npos && !it->is_directory())
+			fs::copy_file(it->path(), to / file, fs::copy_options::overwrite_existing, ec);
+	}
+	if (ec)
+		return "cannot copy the libraries of " + from.string() + ": " + ec.message();
+	o->programs = to.string();
 	return {};
 }
 
@@ -416,12 +434,9 @@ int main(int argc, char **argv)
 		std::fputs(usage, stderr);
 		return 1;
 	}
-	int kept = -1;
 	if (!o.programs.empty()) {
-		o.programs = std::filesystem::absolute(o.programs).lexically_normal().string();
-		kept = open(o.programs.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-		if (kept < 0) {
-			std::fprintf(stderr, "ravel_campaign: no folder %s\n", o.programs.c_str());
+		if (auto why = take_programs(&o); !why.empty()) {
+			std::fprintf(stderr, "ravel_campaign: %s\n", why.c_str());
 			return 1;
 		}
 	}
@@ -429,14 +444,6 @@ int main(int argc, char **argv)
 	if (!why.empty()) {
 		std::fprintf(stderr, "ravel_campaign: no private sandbox here (%s)\n", why.c_str());
 		return 77;
-	}
-	if (kept >= 0) {
-		why = keep_programs(kept, o.programs);
-		close(kept);
-		if (!why.empty()) {
-			std::fprintf(stderr, "ravel_campaign: %s\n", why.c_str());
-			return 1;
-		}
 	}
 	harness::system_log();
 	harness::world w;
@@ -447,7 +454,7 @@ int main(int argc, char **argv)
 		std::fprintf(stderr, "ravel_campaign: %s\n", why.c_str());
 		return 1;
 	}
-	std::printf("daemon: %s\n", program(o, "ravel_tools", "daemon").c_str());
+	std::printf("daemon: %s\n", program(o, "ravel_tools").c_str());
 	std::printf("%-14s %6s %7s %10s %12s %8s  %s\n", "scenario", "calls", "right", "wrong-ok", "truncated-ok",
 		    "no-reply", "codes");
 	int failed = 0;
