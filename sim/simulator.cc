@@ -283,7 +283,8 @@ void simulator::answer(const modem_step &step)
 		// the echo is to go ahead of the delay.
 		bool ahead = echo_ahead_ && !step.echo.empty();
 		if (ahead)
-			schedule(std::max(monotonic_us(), last_due_us_), scheduled{wire_writes(wire_, step.echo), false});
+			schedule(std::max(monotonic_us(), last_due_us_),
+				 scheduled{wire_writes(wire_, step.echo), false});
 		scheduled item{wire_writes(wire_, ahead ? step.answer : step.echo + step.answer), false};
 		item.lossy = true;
 		if (chance_.hit(cond_.duplicate_pct)) {

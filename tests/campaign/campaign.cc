@@ -55,24 +55,80 @@ struct scenario {
 std::vector<scenario> all_scenarios()
 {
 	return {
-		{"slow-tcp", "answers 1.5 s late, wait 1000, tcp plain", false, "", {"--answer-delay", "1500"}},
-		{"slow-framed", "answers 1.5 s late, wait 1000, framed RM520N", false, "RM520N",
+		{"slow-tcp",
+		 "answers 1.5 s late, wait 1000, tcp plain",
+		 false,
+		 "",
+		 {"--answer-delay", "1500"}},
+		{"slow-framed",
+		 "answers 1.5 s late, wait 1000, framed RM520N",
+		 false,
+		 "RM520N",
 		 {"-f", "--answer-delay", "1500"}},
-		{"slow-udp", "answers 1.5 s late, wait 1000, udp plain", true, "", {"--answer-delay", "1500"}},
-		{"jitter", "500 +- 250 ms, wait 1000, tcp plain", false, "", {"--answer-delay", "500", "--jitter", "250"}},
-		{"heartbeat", "answers 300 ms late, calls back to back, tcp plain", false, "",
-		 {"--answer-delay", "300"}, nullptr, call_kind::ECHO, 1000, 1, 25},
-		{"look", "\"look\" in a message body, echo ahead of a 200 ms answer, tcp plain", false, "",
-		 {"--echo-ahead", "--answer-delay", "200"}, nullptr, call_kind::LOOK, 2000},
+		{"slow-udp",
+		 "answers 1.5 s late, wait 1000, udp plain",
+		 true,
+		 "",
+		 {"--answer-delay", "1500"}},
+		{"jitter",
+		 "500 +- 250 ms, wait 1000, tcp plain",
+		 false,
+		 "",
+		 {"--answer-delay", "500", "--jitter", "250"}},
+		{"heartbeat",
+		 "answers 300 ms late, calls back to back, tcp plain",
+		 false,
+		 "",
+		 {"--answer-delay", "300"},
+		 nullptr,
+		 call_kind::ECHO,
+		 1000,
+		 1,
+		 25},
+		{"look",
+		 "\"look\" in a message body, echo ahead of a 200 ms answer, tcp plain",
+		 false,
+		 "",
+		 {"--echo-ahead", "--answer-delay", "200"},
+		 nullptr,
+		 call_kind::LOOK,
+		 2000},
 		{"close-mid", "module closes mid-answer, tcp plain", false, "", {}, "close-after"},
-		{"frame-pause", "framed answer paused 1 s mid-frame, wait 3000", false, "RM520N", {"-f"},
-		 "split 1000", call_kind::ECHO, 3000},
-		{"udp-5000", "5,000-byte answer in one datagram, udp plain", true, "",
-		 {"--udp-chunk", "6000", "--echo-pad", "5000"}, nullptr, call_kind::ECHO, 2000},
-		{"pipe-udp-loss", "A|B lines, udp plain, 10% datagrams lost", true, "", {"--loss", "10", "--seed", "7"},
-		 nullptr, call_kind::PIPE, 1000},
-		{"cli-busy", "ravel_tools_cli runs among 4 busy callers, 1 s module", false, "",
-		 {"--answer-delay", "1000"}, nullptr, call_kind::ECHO, 1000, 4, 0, true},
+		{"frame-pause",
+		 "framed answer paused 1 s mid-frame, wait 3000",
+		 false,
+		 "RM520N",
+		 {"-f"},
+		 "split 1000",
+		 call_kind::ECHO,
+		 3000},
+		{"udp-5000",
+		 "5,000-byte answer in one datagram, udp plain",
+		 true,
+		 "",
+		 {"--udp-chunk", "6000", "--echo-pad", "5000"},
+		 nullptr,
+		 call_kind::ECHO,
+		 2000},
+		{"pipe-udp-loss",
+		 "A|B lines, udp plain, 10% datagrams lost",
+		 true,
+		 "",
+		 {"--loss", "10", "--seed", "7"},
+		 nullptr,
+		 call_kind::PIPE,
+		 1000},
+		{"cli-busy",
+		 "ravel_tools_cli runs among 4 busy callers, 1 s module",
+		 false,
+		 "",
+		 {"--answer-delay", "1000"},
+		 nullptr,
+		 call_kind::ECHO,
+		 1000,
+		 4,
+		 0,
+		 true},
 	};
 }
 
@@ -109,16 +165,20 @@ bool has(const std::string &text, const std::string &part)
 // reference, or the heartbeat's echo.
 bool foreign_text(const std::string &answer, const std::vector<std::string> &tags, bool look)
 {
-	for (size_t at = answer.find("+ECHO: "); at != std::string::npos; at = answer.find("+ECHO: ", at + 1)) {
+	for (size_t at = answer.find("+ECHO: "); at != std::string::npos;
+	     at = answer.find("+ECHO: ", at + 1)) {
 		size_t end = answer.find('\r', at);
-		std::string tag = answer.substr(at + 7, end == std::string::npos ? std::string::npos : end - at - 7);
+		std::string tag =
+			answer.substr(at + 7, end == std::string::npos ? std::string::npos : end - at - 7);
 		bool ours = false;
 		for (const auto &t : tags)
-			ours = ours || t == tag || (end == std::string::npos && t.compare(0, tag.size(), tag) == 0);
+			ours = ours || t == tag ||
+			       (end == std::string::npos && t.compare(0, tag.size(), tag) == 0);
 		if (!ours)
 			return true;
 	}
-	for (size_t at = answer.find("AT+ECHO"); at != std::string::npos; at = answer.find("AT+ECHO", at + 1)) {
+	for (size_t at = answer.find("AT+ECHO"); at != std::string::npos;
+	     at = answer.find("AT+ECHO", at + 1)) {
 		size_t end = answer.find('\r', at);
 		if (end == std::string::npos)
 			continue;
@@ -135,7 +195,8 @@ bool foreign_text(const std::string &answer, const std::vector<std::string> &tag
 }
 
 // Sorts one reply into the tally.
-void judge(tally *t, int code, const std::string &answer, const std::vector<std::string> &tags, call_kind kind)
+void judge(tally *t, int code, const std::string &answer, const std::vector<std::string> &tags,
+	   call_kind kind)
 {
 	t->calls++;
 	t->codes[code >= 0 && code < 7 ? code : 7]++;
@@ -164,9 +225,11 @@ void judge(tally *t, int code, const std::string &answer, const std::vector<std:
 	if (!t->example[0]) {
 		std::string shown;
 		for (char c : answer.substr(0, 60))
-			shown += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
-		std::snprintf(t->example, sizeof t->example, "%s %s: \"%s\"", cut ? "cut" : "wrong", tags[0].c_str(),
-			      shown.c_str());
+			shown += c == '\r'   ? std::string("\\r")
+				 : c == '\n' ? std::string("\\n")
+					     : std::string(1, c);
+		std::snprintf(t->example, sizeof t->example, "%s %s: \"%s\"", cut ? "cut" : "wrong",
+			      tags[0].c_str(), shown.c_str());
 	}
 }
 
@@ -213,7 +276,8 @@ std::string command_for(call_kind kind, const std::string &tag, std::vector<std:
 
 // One caller process: back-to-back calls until the end, then its tally
 // through the pipe.
-[[noreturn]] void run_caller(harness::world &w, const scenario &s, int me, clock_type::time_point end, int out)
+[[noreturn]] void run_caller(harness::world &w, const scenario &s, int me, clock_type::time_point end,
+			     int out)
 {
 	tally t;
 	struct ubus_context *ctx = ubus_connect(nullptr);
@@ -224,7 +288,8 @@ std::string command_for(call_kind kind, const std::string &tag, std::vector<std:
 			// LOOK alternates with plain AT+ECHO calls, which catch a late "+CMGS:".
 			call_kind kind = s.kind == call_kind::LOOK && n % 2 ? call_kind::ECHO : s.kind;
 			std::vector<std::string> tags;
-			std::string cmd = command_for(kind, "c" + std::to_string(me) + "N" + std::to_string(n), &tags);
+			std::string cmd =
+				command_for(kind, "c" + std::to_string(me) + "N" + std::to_string(n), &tags);
 			if (s.arm)
 				w.sim_control(s.arm);
 			blob_buf_init(&b, 0);
@@ -316,8 +381,8 @@ cli_tally run_cli(harness::world &w, const options &o, clock_type::time_point en
 	while (clock_type::now() < end) {
 		std::string tag = "cliN" + std::to_string(c.runs);
 		auto r = harness::run(
-			{program(o, "ravel_tools_cli"), "-i", "cpe", "-c", "AT+ECHO" + tag, "-w", "1000"}, 30s,
-			program_env(o));
+			{program(o, "ravel_tools_cli"), "-i", "cpe", "-c", "AT+ECHO" + tag, "-w", "1000"},
+			30s, program_env(o));
 		c.runs++;
 		if (r.out.empty()) {
 			c.printed_nothing++;
@@ -343,12 +408,14 @@ void print_row(const scenario &s, const tally &t, const cli_tally *c)
 	std::string codes;
 	for (int i = 0; i < 8; i++)
 		if (t.codes[i])
-			codes += (codes.empty() ? "" : " ") + (i < 7 ? std::to_string(i) : std::string("other")) + ":" +
+			codes += (codes.empty() ? "" : " ") +
+				 (i < 7 ? std::to_string(i) : std::string("other")) + ":" +
 				 std::to_string(t.codes[i]);
-	std::printf("%-14s %6ld %7ld %10ld %12ld %8ld  %s\n", s.name, t.calls, t.right, t.wrong_ok, t.truncated_ok,
-		    t.bus_failed, codes.c_str());
+	std::printf("%-14s %6ld %7ld %10ld %12ld %8ld  %s\n", s.name, t.calls, t.right, t.wrong_ok,
+		    t.truncated_ok, t.bus_failed, codes.c_str());
 	if (c)
-		std::printf("%-14s cli runs %ld: printed nothing %ld, module ran it anyway %ld, said it may still "
+		std::printf("%-14s cli runs %ld: printed nothing %ld, module ran it anyway %ld, said it may "
+			    "still "
 			    "run %ld (log lines %ld)\n",
 			    "", c->runs, c->printed_nothing, c->ran_anyway, c->said_may_run, c->log_may_run);
 	if (t.example[0])
@@ -356,16 +423,15 @@ void print_row(const scenario &s, const tally &t, const cli_tally *c)
 	std::fflush(stdout);
 }
 
-const char usage[] =
-	"Usage: ravel_campaign [--seconds N] [--programs DIR] [--only NAME]... [--list]\n"
-	"  --seconds N     length of each scenario (default 10; the heartbeat case runs\n"
-	"                  at least 25, the heartbeat comes every 20 s)\n"
-	"  --programs DIR  take ravel_tools and ravel_tools_cli from the build folder DIR\n"
-	"                  (DIR/daemon, DIR/cli or DIR itself), with its libraries; they\n"
-	"                  are copied next to this program. The bus and the simulator\n"
-	"                  stay this build's\n"
-	"  --only NAME     run only this scenario (repeatable)\n"
-	"  --list          list the scenarios\n";
+const char usage[] = "Usage: ravel_campaign [--seconds N] [--programs DIR] [--only NAME]... [--list]\n"
+		     "  --seconds N     length of each scenario (default 10; the heartbeat case runs\n"
+		     "                  at least 25, the heartbeat comes every 20 s)\n"
+		     "  --programs DIR  take ravel_tools and ravel_tools_cli from the build folder DIR\n"
+		     "                  (DIR/daemon, DIR/cli or DIR itself), with its libraries; they\n"
+		     "                  are copied next to this program. The bus and the simulator\n"
+		     "                  stay this build's\n"
+		     "  --only NAME     run only this scenario (repeatable)\n"
+		     "  --list          list the scenarios\n";
 
 bool parse(int argc, char **argv, options *o)
 {
@@ -413,8 +479,8 @@ std::string take_programs(options *o)
 		if (!fs::copy_file(p, to / p.filename(), fs::copy_options::overwrite_existing, ec))
 			return "cannot copy " + p.string() + ": " + ec.message();
 	}
-	for (auto it = fs::recursive_directory_iterator(from, ec); !ec && it != fs::recursive_directory_iterator();
-	     it.increment(ec)) {
+	for (auto it = fs::recursive_directory_iterator(from, ec);
+	     !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
 		std::string file = it->path().filename().string();
 		if (file.rfind("lib", 0) == 0 && file.find(".so") != std::string::npos && !it->is_directory())
 			fs::copy_file(it->path(), to / file, fs::copy_options::overwrite_existing, ec);
@@ -455,8 +521,8 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	std::printf("daemon: %s\n", program(o, "ravel_tools").c_str());
-	std::printf("%-14s %6s %7s %10s %12s %8s  %s\n", "scenario", "calls", "right", "wrong-ok", "truncated-ok",
-		    "no-reply", "codes");
+	std::printf("%-14s %6s %7s %10s %12s %8s  %s\n", "scenario", "calls", "right", "wrong-ok",
+		    "truncated-ok", "no-reply", "codes");
 	int failed = 0;
 	for (const scenario &s : all_scenarios()) {
 		if (!o.only.empty() && std::find(o.only.begin(), o.only.end(), s.name) == o.only.end())

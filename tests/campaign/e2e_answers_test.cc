@@ -48,7 +48,8 @@ TEST_F(answers_e2e, DISABLED_every_answer_under_a_jittery_module_is_its_own)
 	ASSERT_EQ("", w.start_bus());
 	ASSERT_EQ("", w.start_recorder());
 	// 250 to 750 ms, with the echo ahead of the answer as a module sends it.
-	ASSERT_EQ("", w.start_sim({"-e", "--echo-ahead", "--answer-delay", "500", "--jitter", "250", "--seed", "3"}));
+	ASSERT_EQ("", w.start_sim({"-e", "--echo-ahead", "--answer-delay", "500", "--jitter", "250", "--seed",
+				   "3"}));
 	ASSERT_EQ("", w.start_daemon());
 	struct ubus_context *ctx = ubus_connect(nullptr);
 	ASSERT_NE(nullptr, ctx);
