@@ -119,13 +119,13 @@ std::vector<scenario> all_scenarios()
 		 call_kind::PIPE,
 		 1000},
 		{"cli-busy",
-		 "ravel_tools_cli runs among 4 busy callers, 1 s module",
+		 "ravel_tools_cli runs among 4 busy callers, 1 s module, wait 2000",
 		 false,
 		 "",
 		 {"--answer-delay", "1000"},
 		 nullptr,
 		 call_kind::ECHO,
-		 1000,
+		 2000,
 		 4,
 		 0,
 		 true},
@@ -374,15 +374,15 @@ std::string start_scenario(harness::world &w, const options &o, const scenario &
 
 // ravel_tools_cli runs one after another until the end; each has a unique
 // command, later looked up in what the module received.
-cli_tally run_cli(harness::world &w, const options &o, clock_type::time_point end)
+cli_tally run_cli(harness::world &w, const options &o, const scenario &s, clock_type::time_point end)
 {
 	cli_tally c;
 	std::vector<std::string> tags;
 	while (clock_type::now() < end) {
 		std::string tag = "cliN" + std::to_string(c.runs);
-		auto r = harness::run(
-			{program(o, "ravel_tools_cli"), "-i", "cpe", "-c", "AT+ECHO" + tag, "-w", "1000"},
-			30s, program_env(o));
+		auto r = harness::run({program(o, "ravel_tools_cli"), "-i", "cpe", "-c", "AT+ECHO" + tag,
+				       "-w", std::to_string(s.wait_ms)},
+				      30s, program_env(o));
 		c.runs++;
 		if (r.out.empty()) {
 			c.printed_nothing++;
@@ -552,7 +552,7 @@ int main(int argc, char **argv)
 		close(fds[1]);
 		cli_tally c;
 		if (s.cli)
-			c = run_cli(w, o, end);
+			c = run_cli(w, o, s, end);
 		tally all;
 		for (size_t i = 0; i < callers.size(); i++) {
 			tally t;
