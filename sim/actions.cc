@@ -114,6 +114,12 @@ std::string simulator::status() const
 	s += " echo=" + std::to_string(modem_.echo() ? 1 : 0);
 	s += " silence=" + std::to_string(silence_ ? 1 : 0);
 	s += " delay=" + std::to_string(answer_delay_ms_);
+	s += " jitter=" + std::to_string(cond_.jitter_ms);
+	s += " loss=" + std::to_string(cond_.drop_pct);
+	s += " reorder=" + std::to_string(cond_.reorder_pct);
+	s += " duplicate=" + std::to_string(cond_.duplicate_pct);
+	s += " pad=" + std::to_string(modem_.echo_pad());
+	s += " dropped=" + std::to_string(dropped_);
 	s += std::string(" fault=") + fault_name(fault_.kind);
 	s += " trickling=" + std::to_string(trickling_ ? 1 : 0);
 	return s;

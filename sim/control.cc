@@ -109,12 +109,14 @@ std::string control_execute(simulator &sim, std::string_view line)
 		sim.the_modem().set_default_answer(std::move(*text));
 		return "ok";
 	}
-	if (cmd == "echo" || cmd == "silence" || cmd == "refuse") {
+	if (cmd == "echo" || cmd == "echo-ahead" || cmd == "silence" || cmd == "refuse") {
 		auto on = on_off(take_word(&rest));
 		if (!on)
 			return "error usage: " + std::string(cmd) + " on|off";
 		if (cmd == "echo")
 			sim.the_modem().set_echo(*on);
+		else if (cmd == "echo-ahead")
+			sim.set_echo_ahead(*on);
 		else if (cmd == "silence")
 			sim.set_silence(*on);
 		else
@@ -122,10 +124,38 @@ std::string control_execute(simulator &sim, std::string_view line)
 		return "ok";
 	}
 	if (cmd == "delay") {
-		long ms;
-		if (!to_long(take_word(&rest), 0, MAX_MS, &ms))
-			return "error usage: delay MS";
+		long ms, jitter = 0;
+		std::string_view jitter_word;
+		if (!to_long(take_word(&rest), 0, MAX_MS, &ms) ||
+		    (!(jitter_word = take_word(&rest)).empty() && !to_long(jitter_word, 0, MAX_MS, &jitter)))
+			return "error usage: delay MS [JITTER]";
 		sim.set_answer_delay(static_cast<int>(ms));
+		sim.conditions().jitter_ms = static_cast<int>(jitter);
+		return "ok";
+	}
+	if (cmd == "loss" || cmd == "duplicate") {
+		long pct;
+		if (!to_long(take_word(&rest), 0, 100, &pct))
+			return "error usage: " + std::string(cmd) + " PCT";
+		(cmd == "loss" ? sim.conditions().drop_pct : sim.conditions().duplicate_pct) =
+			static_cast<int>(pct);
+		return "ok";
+	}
+	if (cmd == "reorder") {
+		long pct, hold = sim.conditions().reorder_hold_ms;
+		std::string_view hold_word;
+		if (!to_long(take_word(&rest), 0, 100, &pct) ||
+		    (!(hold_word = take_word(&rest)).empty() && !to_long(hold_word, 0, MAX_MS, &hold)))
+			return "error usage: reorder PCT [HOLD]";
+		sim.conditions().reorder_pct = static_cast<int>(pct);
+		sim.conditions().reorder_hold_ms = static_cast<int>(hold);
+		return "ok";
+	}
+	if (cmd == "pad") {
+		long bytes;
+		if (!to_long(take_word(&rest), 0, 16 * 1024 * 1024, &bytes))
+			return "error usage: pad BYTES";
+		sim.the_modem().set_echo_pad(static_cast<size_t>(bytes));
 		return "ok";
 	}
 	if (cmd == "trickle") {

@@ -41,6 +41,29 @@ const char *fault_name(armed_fault::kind_t kind)
 	return "none";
 }
 
+uint64_t chance::next()
+{
+	// xorshift64*
+	state_ ^= state_ >> 12;
+	state_ ^= state_ << 25;
+	state_ ^= state_ >> 27;
+	return state_ * 2685821657736338717ULL;
+}
+
+bool chance::hit(int pct)
+{
+	if (pct <= 0)
+		return false;
+	return pct >= 100 || static_cast<int>(next() % 100) < pct;
+}
+
+int chance::spread(int span)
+{
+	if (span <= 0)
+		return 0;
+	return static_cast<int>(next() % (2 * static_cast<uint64_t>(span) + 1)) - span;
+}
+
 namespace {
 
 std::string joined(const std::vector<std::string> &writes)

@@ -41,6 +41,31 @@ struct armed_fault {
 
 const char *fault_name(armed_fault::kind_t kind);
 
+// The state of the module's side of the link, applied to every answer that
+// no one-shot fault shapes. Shares are percentages drawn per answer (per
+// datagram for UDP loss) from the simulator's seeded generator.
+struct link_conditions {
+	int jitter_ms = 0;         // each answer's delay moves by up to this, either way
+	int drop_pct = 0;          // UDP: datagrams lost; TCP: whole answers never sent
+	int reorder_pct = 0;       // answers held back so that a later one overtakes them
+	int reorder_hold_ms = 300; // how long a held answer waits
+	int duplicate_pct = 0;     // answers sent twice
+};
+
+// A small deterministic generator, so that a seed replays a run.
+class chance {
+public:
+	explicit chance(uint64_t seed = 1) : state_(seed ? seed : 1) {}
+	uint64_t next();
+	// True in `pct` cases of 100.
+	bool hit(int pct);
+	// Uniform in [-span, span].
+	int spread(int span);
+
+private:
+	uint64_t state_;
+};
+
 // The steps that send an answer under a fault (TRICKLE is run by the caller,
 // which owns the clock; here it yields nothing).
 std::vector<out_step> shape_answer(const wire_format &wire, std::string_view text, const armed_fault &fault);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: ISC
 #include "sim/modem.h"
 
+#include "sim/faults.h"
+
 #include <strings.h>
 
 namespace sim {
@@ -30,6 +32,27 @@ std::string with_reference(std::string_view answer, unsigned reference)
 			out += answer[i];
 		}
 	}
+	return out;
+}
+
+constexpr std::string_view ECHO_COMMAND = "AT+ECHO";
+
+// AT+ECHO<tag>: the answer names its command, so a reader can tell whose
+// answer it holds.
+std::optional<std::string> echo_answer(std::string_view cmd, size_t pad)
+{
+	if (cmd.size() <= ECHO_COMMAND.size() ||
+	    strncasecmp(cmd.data(), ECHO_COMMAND.data(), ECHO_COMMAND.size()) != 0)
+		return std::nullopt;
+	std::string out = "\r\n";
+	if (pad) {
+		out += huge_text(pad);
+		if (out.back() != '\n')
+			out += "\r\n";
+	}
+	out += "+ECHO: ";
+	out += cmd.substr(ECHO_COMMAND.size());
+	out += "\r\nOK\r\n";
 	return out;
 }
 
@@ -82,8 +105,11 @@ std::string modem::answer_line(const host_input &in)
 		return std::string(OK_ANSWER);
 	}
 	const answer_entry *e = table_.find(cmd);
-	if (!e)
+	if (!e) {
+		if (auto echoed = echo_answer(cmd, echo_pad_))
+			return *echoed;
 		return default_answer_;
+	}
 	if (e->two_step) {
 		awaiting_ = true;
 		pending_answer_ = e->answer;

@@ -34,6 +34,9 @@ public:
 	void set_default_answer(std::string text) { default_answer_ = std::move(text); }
 	const std::string &default_answer() const { return default_answer_; }
 	bool awaiting_text() const { return awaiting_; }
+	// Filler bytes in front of the "+ECHO:" line of AT+ECHO answers.
+	void set_echo_pad(size_t bytes) { echo_pad_ = bytes; }
+	size_t echo_pad() const { return echo_pad_; }
 
 private:
 	std::string answer_line(const host_input &in);
@@ -46,6 +49,7 @@ private:
 	bool awaiting_ = false;      // a two-step command waits for its text
 	std::string pending_answer_; // copied: the table may change meanwhile
 	unsigned next_reference_ = 1;
+	size_t echo_pad_ = 0;
 };
 
 } // namespace sim

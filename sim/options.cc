@@ -22,6 +22,14 @@ enum long_only {
 	OPT_UDP_CHUNK,
 	OPT_NO_STDIN,
 	OPT_PORT_FILE,
+	OPT_JITTER,
+	OPT_LOSS,
+	OPT_REORDER,
+	OPT_REORDER_HOLD,
+	OPT_DUPLICATE,
+	OPT_SEED,
+	OPT_ECHO_PAD,
+	OPT_ECHO_AHEAD,
 };
 
 const option long_options[] = {
@@ -39,6 +47,14 @@ const option long_options[] = {
 	{"default-answer", required_argument, nullptr, OPT_DEFAULT_ANSWER},
 	{"answer-delay", required_argument, nullptr, OPT_ANSWER_DELAY},
 	{"udp-chunk", required_argument, nullptr, OPT_UDP_CHUNK},
+	{"jitter", required_argument, nullptr, OPT_JITTER},
+	{"loss", required_argument, nullptr, OPT_LOSS},
+	{"reorder", required_argument, nullptr, OPT_REORDER},
+	{"reorder-hold", required_argument, nullptr, OPT_REORDER_HOLD},
+	{"duplicate", required_argument, nullptr, OPT_DUPLICATE},
+	{"seed", required_argument, nullptr, OPT_SEED},
+	{"echo-pad", required_argument, nullptr, OPT_ECHO_PAD},
+	{"echo-ahead", no_argument, nullptr, OPT_ECHO_AHEAD},
 	{"control", required_argument, nullptr, 'c'},
 	{"no-stdin", no_argument, nullptr, OPT_NO_STDIN},
 	{"log", required_argument, nullptr, 'l'},
@@ -96,6 +112,20 @@ Answers:
   -a, --answers FILE      load answer entries, one per line (see below)
       --default-answer T  answer to unknown commands (default "\r\nERROR\r\n")
       --answer-delay MS   wait MS before every answer
+      --echo-ahead        the echo leaves at once and only the answer waits
+                          for the delay (by default they leave together)
+      --echo-pad BYTES    AT+ECHO answers carry BYTES of "+HUGE:" lines before
+                          their "+ECHO:" line (default 0)
+Link conditions (every answer no one-shot fault shapes; shares in percent,
+drawn from a generator seeded by --seed, default 1):
+      --jitter MS         each answer's delay moves by up to MS either way
+                          (--answer-delay 500 --jitter 250: 250 to 750 ms)
+      --loss PCT          UDP: each answer datagram is lost with this chance;
+                          TCP: a whole answer (with its echo) is never sent
+      --reorder PCT       an answer is held back --reorder-hold MS (default
+                          300) so that the next one may overtake it
+      --duplicate PCT     an answer is sent twice
+      --seed N            seed of the link conditions
 Control and records:
   -c, --control PATH      listen for control commands on a unix socket
       --no-stdin          do not read control commands from standard input
@@ -110,8 +140,10 @@ Plain commands end with CR (LF and CRLF are taken too). Built-in answers:
 AT, ATI, AT+CGMI, AT+CGMM, AT+CGMR, AT+CGSN, AT+CSQ ("+CSQ: 23,99"), AT+CPIN?,
 AT+CREG?, AT+CEREG?, AT+COPS?, AT+CFUN?, AT+CMGF=..., and the two-step
 AT+CMGS=... / AT+CMGW=...: a "> " prompt, then the text up to Ctrl-Z (ESC
-cancels), then "+CMGS: <n>" and OK. Unknown commands get the default answer.
-Empty lines get no answer.
+cancels), then "+CMGS: <n>" and OK. AT+ECHO<tag> answers "+ECHO: <tag>" and
+OK, so that every answer can be matched with its command (AT+ECHOxyzN17 with
+echo on: "AT+ECHOxyzN17\r\r\n+ECHO: xyzN17\r\nOK\r\n"). Unknown commands
+get the default answer. Empty lines get no answer.
 
 Answer entries (file lines and the "answer" control command):
   COMMAND => ANSWER       one-step answer, sent as written
@@ -133,7 +165,13 @@ Control commands (one per line; each gets one reply line, "ok ..." or
   answer COMMAND => ANSWER     add or replace an answer entry (also =>>)
   default TEXT            answer to unknown commands
   echo on|off             echo command lines
-  delay MS                wait MS before every answer (0: at once)
+  echo-ahead on|off       the echo leaves before the delay
+  delay MS [JITTER]       wait MS (give or take JITTER) before every answer
+                          (0: at once)
+  loss PCT                share of answers (TCP) or datagrams (UDP) lost
+  reorder PCT [HOLD]      share of answers held back HOLD ms (default 300)
+  duplicate PCT           share of answers sent twice
+  pad BYTES               filler in front of the "+ECHO:" line of AT+ECHO
   silence on|off          read commands but answer none
   trickle MS [COUNT]      next answer: instead of it, a line "+TRICKLE: <i>"
                           every MS, never a final result; COUNT lines, or
@@ -232,6 +270,51 @@ parse_result parse_options(int argc, char **argv, sim_options *opt, std::string 
 				return parse_result::ERROR;
 			}
 			break;
+		case OPT_JITTER:
+			if (!parse_int(optarg, 0, 3600000, &opt->conditions.jitter_ms)) {
+				*error = std::string("bad jitter: ") + optarg;
+				return parse_result::ERROR;
+			}
+			break;
+		case OPT_LOSS:
+		case OPT_REORDER:
+		case OPT_DUPLICATE: {
+			int *share = c == OPT_LOSS      ? &opt->conditions.drop_pct
+				     : c == OPT_REORDER ? &opt->conditions.reorder_pct
+							: &opt->conditions.duplicate_pct;
+			if (!parse_int(optarg, 0, 100, share)) {
+				*error = std::string("bad share (0 to 100): ") + optarg;
+				return parse_result::ERROR;
+			}
+			break;
+		}
+		case OPT_REORDER_HOLD:
+			if (!parse_int(optarg, 0, 3600000, &opt->conditions.reorder_hold_ms)) {
+				*error = std::string("bad reorder hold: ") + optarg;
+				return parse_result::ERROR;
+			}
+			break;
+		case OPT_SEED: {
+			int seed = 0;
+			if (!parse_int(optarg, 0, 2147483647, &seed)) {
+				*error = std::string("bad seed: ") + optarg;
+				return parse_result::ERROR;
+			}
+			opt->seed = static_cast<unsigned long>(seed);
+			break;
+		}
+		case OPT_ECHO_AHEAD:
+			opt->echo_ahead = true;
+			break;
+		case OPT_ECHO_PAD: {
+			int pad = 0;
+			if (!parse_int(optarg, 0, 16 * 1024 * 1024, &pad)) {
+				*error = std::string("bad echo pad: ") + optarg;
+				return parse_result::ERROR;
+			}
+			opt->echo_pad = static_cast<size_t>(pad);
+			break;
+		}
 		case 'c':
 			opt->control_path = optarg;
 			break;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: ISC
 #pragma once
 
+#include "sim/faults.h"
+
 #include <optional>
 #include <string>
 
@@ -17,9 +19,13 @@ struct sim_options {
 	bool ready_lower = false;
 	bool heartbeat_reply = false; // framed: answer heartbeat frames
 	bool echo = false;
+	bool echo_ahead = false; // the echo leaves at once, the answer after the delay
 	std::string answers_file;
 	std::optional<std::string> default_answer; // unescaped
 	int answer_delay_ms = 0;
+	link_conditions conditions;
+	unsigned long seed = 1;
+	size_t echo_pad = 0;
 	int udp_chunk = 1024; // largest UDP datagram payload
 	std::string control_path;
 	bool control_stdin = true;

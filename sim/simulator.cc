@@ -45,6 +45,10 @@ simulator::simulator(sim_options opt)
 	if (opt_.default_answer)
 		modem_.set_default_answer(*opt_.default_answer);
 	answer_delay_ms_ = opt_.answer_delay_ms;
+	cond_ = opt_.conditions;
+	echo_ahead_ = opt_.echo_ahead;
+	chance_ = chance(opt_.seed);
+	modem_.set_echo_pad(opt_.echo_pad);
 	if (opt_.ready_lower)
 		for (auto &c : opt_.ready_token)
 			c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -266,7 +270,8 @@ void simulator::answer(const modem_step &step)
 	trickling_ = false; // a new command ends a trickle
 	if (silence_)
 		return;
-	long long base = std::max(monotonic_us() + answer_delay_ms_ * 1000LL, last_due_us_);
+	long long delay_us = (answer_delay_ms_ + chance_.spread(cond_.jitter_ms)) * 1000LL;
+	long long base = std::max(monotonic_us() + std::max(delay_us, 0LL), last_due_us_);
 	armed_fault fault;
 	// A prompt is not the answer a fault is aimed at; the answer after the text is.
 	if (step.final && !step.answer.empty()) {
@@ -274,8 +279,23 @@ void simulator::answer(const modem_step &step)
 		fault_ = armed_fault{};
 	}
 	if (fault.kind == armed_fault::NONE) {
-		// Echo and answer leave together, as a module's usually do.
-		schedule(base, scheduled{wire_writes(wire_, step.echo + step.answer), false});
+		// Echo and answer leave together, as a module's usually do, unless
+		// the echo is to go ahead of the delay.
+		bool ahead = echo_ahead_ && !step.echo.empty();
+		if (ahead)
+			schedule(std::max(monotonic_us(), last_due_us_),
+				 scheduled{wire_writes(wire_, step.echo), false});
+		scheduled item{wire_writes(wire_, ahead ? step.answer : step.echo + step.answer), false};
+		item.lossy = true;
+		if (chance_.hit(cond_.duplicate_pct)) {
+			auto again = item.writes;
+			item.writes.insert(item.writes.end(), again.begin(), again.end());
+		}
+		// A held answer does not hold back the ones after it.
+		if (!item.writes.empty() && chance_.hit(cond_.reorder_pct))
+			schedule(base + cond_.reorder_hold_ms * 1000LL, std::move(item), false);
+		else
+			schedule(base, std::move(item));
 		return;
 	}
 	if (!step.echo.empty())
@@ -295,9 +315,10 @@ void simulator::answer(const modem_step &step)
 	}
 }
 
-void simulator::schedule(long long due_us, scheduled item)
+void simulator::schedule(long long due_us, scheduled item, bool keep_order)
 {
-	last_due_us_ = std::max(last_due_us_, due_us);
+	if (keep_order)
+		last_due_us_ = std::max(last_due_us_, due_us);
 	queue_.emplace(queue_key{due_us, seq_++}, std::move(item));
 }
 
@@ -346,6 +367,17 @@ void simulator::run_due(long long now_us)
 	while (!queue_.empty() && queue_.begin()->first.first <= now_us) {
 		scheduled item = std::move(queue_.begin()->second);
 		queue_.erase(queue_.begin());
+		if (item.lossy && cond_.drop_pct > 0) {
+			// UDP loses datagrams; a stream loses the whole answer or nothing.
+			size_t before = item.writes.size();
+			if (opt_.udp)
+				std::erase_if(item.writes, [this](const std::string &) {
+					return chance_.hit(cond_.drop_pct);
+				});
+			else if (chance_.hit(cond_.drop_pct))
+				item.writes.clear();
+			dropped_ += before - item.writes.size();
+		}
 		send_writes(item.writes);
 		if (item.readiness)
 			ready_sent_ = true;

@@ -47,7 +47,9 @@ public:
 	void arm(const armed_fault &fault) { fault_ = fault; }
 	void disarm();
 	void set_silence(bool on) { silence_ = on; }
+	void set_echo_ahead(bool on) { echo_ahead_ = on; }
 	void set_answer_delay(int ms) { answer_delay_ms_ = ms; }
+	link_conditions &conditions() { return cond_; }
 	modem &the_modem() { return modem_; }
 	std::string status() const;
 
@@ -56,6 +58,7 @@ private:
 		std::vector<std::string> writes;
 		bool close_after = false;
 		bool readiness = false;
+		bool lossy = false; // an answer under the link conditions' loss
 	};
 	using queue_key = std::pair<long long, unsigned long long>; // due (us), order
 
@@ -69,7 +72,8 @@ private:
 	void answer(const modem_step &step);
 	void new_session(const std::string &peer);
 	void end_session(const char *why);
-	void schedule(long long due_us, scheduled item);
+	// Items that keep order are never due before an earlier one.
+	void schedule(long long due_us, scheduled item, bool keep_order = true);
 	void send_writes(const std::vector<std::string> &writes);
 	void flush();
 	void run_due(long long now_us);
@@ -95,7 +99,11 @@ private:
 	long long last_due_us_ = 0;
 	armed_fault fault_;
 	bool silence_ = false;
+	bool echo_ahead_ = false;
 	int answer_delay_ms_ = 0;
+	link_conditions cond_;
+	chance chance_;
+	unsigned long dropped_ = 0; // answers or datagrams lost to the conditions
 	// a running trickle
 	bool trickling_ = false;
 	long trickle_left_ = 0; // -1: no limit

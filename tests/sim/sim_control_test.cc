@@ -190,3 +190,38 @@ TEST(SimControl, StandardInputTakesTheSameCommands)
 	EXPECT_EQ(sim.control_stdin("quit"), "ok bye");
 	EXPECT_EQ(WEXITSTATUS(sim.stop()), 0);
 }
+
+TEST(SimControl, LinkConditionsLoseDuplicateAndReorderAnswers)
+{
+	sim_process sim({"--udp", "--loss", "100"});
+	fd_guard fd(udp_connect_to(sim.port()));
+	send_bytes(fd, "AT+ECHOa\r");
+	EXPECT_EQ(read_for(fd, 300), "");
+	EXPECT_NE(sim.control("status").find("dropped=1"), std::string::npos);
+	EXPECT_EQ(sim.control("loss 0"), "ok");
+	EXPECT_EQ(sim.control("duplicate 100"), "ok");
+	send_bytes(fd, "AT+ECHOb\r");
+	EXPECT_EQ(read_once(fd, 2000), "\r\n+ECHO: b\r\nOK\r\n");
+	EXPECT_EQ(read_once(fd, 2000), "\r\n+ECHO: b\r\nOK\r\n");
+	// A held answer is overtaken by the next one.
+	EXPECT_EQ(sim.control("duplicate 0"), "ok");
+	EXPECT_EQ(sim.control("reorder 100 400"), "ok");
+	send_bytes(fd, "AT+ECHOc\r");
+	EXPECT_EQ(sim.control("reorder 0"), "ok");
+	send_bytes(fd, "AT+ECHOd\r");
+	EXPECT_EQ(read_once(fd, 2000), "\r\n+ECHO: d\r\nOK\r\n");
+	EXPECT_EQ(read_once(fd, 2000), "\r\n+ECHO: c\r\nOK\r\n");
+	EXPECT_EQ(sim.control("reorder 101"), "error usage: reorder PCT [HOLD]");
+}
+
+TEST(SimControl, EchoAheadSendsTheEchoBeforeTheDelayedAnswer)
+{
+	sim_process sim({"--echo", "--echo-ahead", "--answer-delay", "400", "--jitter", "100"});
+	fd_guard fd(tcp_connect_to(sim.port()));
+	long long start = now_ms();
+	send_bytes(fd, "AT+ECHOe\r");
+	EXPECT_EQ(read_until(fd, "\r", 2000), "AT+ECHOe\r");
+	EXPECT_LT(now_ms() - start, 250);
+	EXPECT_EQ(read_until(fd, "OK\r\n", 2000), "\r\n+ECHO: e\r\nOK\r\n");
+	EXPECT_GE(now_ms() - start, 280);
+}

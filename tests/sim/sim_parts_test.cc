@@ -236,3 +236,36 @@ TEST(SimFaults, GarbageNeverLooksLikeAnswerText)
 		}
 	}
 }
+
+TEST(SimModem, EchoCommandAnswersWithItsOwnTagPaddedOnRequest)
+{
+	modem m(answer_table::with_defaults());
+	m.set_echo(true);
+	m.feed("AT+ECHOxyzN17\rAT+ECHO\r");
+	auto tagged = m.next();
+	EXPECT_EQ(tagged->echo + tagged->answer, "AT+ECHOxyzN17\r\r\n+ECHO: xyzN17\r\nOK\r\n");
+	EXPECT_EQ(m.next()->answer, "\r\nERROR\r\n"); // no tag: an unknown command
+	m.set_echo_pad(5000);
+	m.feed("at+echoq\r");
+	std::string big = m.next()->answer;
+	EXPECT_GT(big.size(), 5000u);
+	EXPECT_EQ(big.find("OK"), big.size() - 4); // the filler holds no final result
+	EXPECT_EQ(big.substr(big.size() - 16), "\r\n+ECHO: q\r\nOK\r\n");
+}
+
+TEST(SimFaults, ChanceIsSeededAndKeepsItsBounds)
+{
+	chance a(7), b(7);
+	int hits = 0;
+	for (int i = 0; i < 1000; i++) {
+		EXPECT_EQ(a.next(), b.next());
+		int s = a.spread(250);
+		b.spread(250);
+		EXPECT_TRUE(s >= -250 && s <= 250);
+		hits += a.hit(10);
+		b.hit(10);
+	}
+	EXPECT_TRUE(hits > 50 && hits < 150) << hits;
+	EXPECT_FALSE(a.hit(0));
+	EXPECT_TRUE(a.hit(100));
+}
