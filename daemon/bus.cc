@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/log.h"
+#include "daemon/netifd_watch.h"
 #include "daemon/service.h"
 #include "link/at_channel.h"
 #include "link/link.h"
@@ -45,6 +46,7 @@ int bus_start(const char *path)
 
 	bus_ctx->connection_lost = on_connection_lost;
 	register_reset_event(bus_ctx);
+	netifd_watch_start(bus_ctx);
 	ubus_add_uloop(bus_ctx);
 
 	int ret = ubus_add_object(bus_ctx, &service_object);
@@ -97,7 +99,8 @@ static void bus_reconnect(struct uloop_timeout *)
 	log_message(4, "reconnected to ubus, new id: %08x", bus_ctx->local_id);
 	ubus_add_uloop(bus_ctx);
 	// The library publishes our objects again but not the event
-	// subscription: without this the reset event is lost for good after
-	// the bus daemon restarts.
+	// subscriptions: without this the reset event and netifd's events are
+	// lost for good after the bus daemon restarts.
 	register_reset_event(bus_ctx);
+	netifd_watch_renew(bus_ctx);
 }

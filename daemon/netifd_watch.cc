@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: ISC
+#include "daemon/netifd_watch.h"
+
+#include <string.h>
+
+extern "C" {
+#include <libubox/blobmsg.h>
+}
+
+#include "common/log.h"
+#include "link/at_channel.h"
+#include "link/link.h"
+
+namespace {
+
+constexpr const char *OBJECT_ADD_EVENT = "ubus.object.add";
+constexpr const char *INTERFACE_EVENT = "network.interface";
+constexpr const char INTERFACE_PREFIX[] = "network.interface.";
+
+struct ubus_event_handler netifd_handler;
+
+// The text member `key` of msg, or null.
+const char *string_member(struct blob_attr *msg, const char *key)
+{
+	if (!msg)
+		return nullptr;
+	const struct blobmsg_policy policy = {key, BLOBMSG_TYPE_STRING};
+	struct blob_attr *found = nullptr;
+	if (blobmsg_parse(&policy, 1, &found, blob_data(msg), blob_len(msg)) || !found)
+		return nullptr;
+	return blobmsg_get_string(found);
+}
+
+void on_netifd_event(struct ubus_context *, struct ubus_event_handler *, const char *type,
+		     struct blob_attr *msg)
+{
+	if (channel.link_state != LINK_ATTACHED || !netifd_event_needs_notify(type, msg, channel.name))
+		return;
+	log_message(6, "netifd renewed interface %s (%s), notifying again", channel.name, type);
+	send_proto_notify(&channel);
+}
+
+void subscribe(struct ubus_context *ctx, const char *pattern)
+{
+	netifd_handler.cb = on_netifd_event;
+	if (ubus_register_event_handler(ctx, &netifd_handler, pattern))
+		log_message(3, "failed to subscribe to %s: netifd restarts and reloads go unnoticed", pattern);
+}
+
+} // namespace
+
+void netifd_watch_start(struct ubus_context *ctx)
+{
+	// An id left from an earlier connection means nothing on this one.
+	netifd_handler.obj.id = 0;
+	netifd_watch_renew(ctx);
+}
+
+void netifd_watch_renew(struct ubus_context *ctx)
+{
+	subscribe(ctx, OBJECT_ADD_EVENT);
+	subscribe(ctx, INTERFACE_EVENT);
+}
+
+bool netifd_event_needs_notify(const char *type, struct blob_attr *msg, const char *name)
+{
+	if (!type || !name || !*name)
+		return false;
+	if (!strcmp(type, OBJECT_ADD_EVENT)) {
+		const char *path = string_member(msg, "path");
+		return path && !strncmp(path, INTERFACE_PREFIX, sizeof(INTERFACE_PREFIX) - 1) &&
+		       !strcmp(path + sizeof(INTERFACE_PREFIX) - 1, name);
+	}
+	if (!strcmp(type, INTERFACE_EVENT)) {
+		const char *action = string_member(msg, "action");
+		const char *iface = string_member(msg, "interface");
+		return action && iface && !strcmp(action, "ifdown") && !strcmp(iface, name);
+	}
+	return false;
+}
