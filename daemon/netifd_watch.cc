@@ -18,6 +18,7 @@ constexpr const char *INTERFACE_EVENT = "network.interface";
 constexpr const char INTERFACE_PREFIX[] = "network.interface.";
 
 struct ubus_event_handler netifd_handler;
+netifd_watch_state watch_state;
 
 // The text member `key` of msg, or null.
 const char *string_member(struct blob_attr *msg, const char *key)
@@ -34,7 +35,8 @@ const char *string_member(struct blob_attr *msg, const char *key)
 void on_netifd_event(struct ubus_context *, struct ubus_event_handler *, const char *type,
 		     struct blob_attr *msg)
 {
-	if (channel.link_state != LINK_ATTACHED || !netifd_event_needs_notify(type, msg, channel.name))
+	if (!netifd_should_notify(watch_state, netifd_event_of(type, msg, channel.name)) ||
+	    channel.link_state != LINK_ATTACHED)
 		return;
 	log_message(6, "netifd renewed interface %s (%s), notifying again", channel.name, type);
 	send_proto_notify(&channel);
@@ -44,7 +46,8 @@ void subscribe(struct ubus_context *ctx, const char *pattern)
 {
 	netifd_handler.cb = on_netifd_event;
 	if (ubus_register_event_handler(ctx, &netifd_handler, pattern))
-		log_message(3, "failed to subscribe to %s: netifd restarts and reloads go unnoticed", pattern);
+		log_message(3, "failed to subscribe to %s: netifd restarts and reloads go unnoticed",
+			    pattern);
 }
 
 } // namespace
@@ -62,19 +65,50 @@ void netifd_watch_renew(struct ubus_context *ctx)
 	subscribe(ctx, INTERFACE_EVENT);
 }
 
-bool netifd_event_needs_notify(const char *type, struct blob_attr *msg, const char *name)
+netifd_event netifd_event_of(const char *type, struct blob_attr *msg, const char *name)
 {
 	if (!type || !name || !*name)
-		return false;
+		return netifd_event::other;
 	if (!strcmp(type, OBJECT_ADD_EVENT)) {
 		const char *path = string_member(msg, "path");
-		return path && !strncmp(path, INTERFACE_PREFIX, sizeof(INTERFACE_PREFIX) - 1) &&
-		       !strcmp(path + sizeof(INTERFACE_PREFIX) - 1, name);
+		bool ours = path && !strncmp(path, INTERFACE_PREFIX, sizeof(INTERFACE_PREFIX) - 1) &&
+			    !strcmp(path + sizeof(INTERFACE_PREFIX) - 1, name);
+		return ours ? netifd_event::appeared : netifd_event::other;
 	}
 	if (!strcmp(type, INTERFACE_EVENT)) {
 		const char *action = string_member(msg, "action");
 		const char *iface = string_member(msg, "interface");
-		return action && iface && !strcmp(action, "ifdown") && !strcmp(iface, name);
+		if (!action || !iface || strcmp(iface, name) != 0)
+			return netifd_event::other;
+		if (!strcmp(action, "ifup"))
+			return netifd_event::up;
+		if (!strcmp(action, "ifdown"))
+			return netifd_event::down;
+	}
+	return netifd_event::other;
+}
+
+bool netifd_should_notify(netifd_watch_state &state, netifd_event event)
+{
+	switch (event) {
+	case netifd_event::appeared:
+		state.phase = netifd_watch_state::answered; // a new netifd
+		return true;
+	case netifd_event::up:
+		state.phase = netifd_watch_state::was_up;
+		return false;
+	case netifd_event::down:
+		if (state.phase == netifd_watch_state::was_up) {
+			state.phase = netifd_watch_state::going_down;
+			return false;
+		}
+		if (state.phase == netifd_watch_state::going_down) {
+			state.phase = netifd_watch_state::answered;
+			return true;
+		}
+		return false;
+	case netifd_event::other:
+		break;
 	}
 	return false;
 }
