@@ -2,8 +2,10 @@
 #include "daemon/bus.h"
 
 #include <cstdio>
+#include <syslog.h>
 
 #include "common/log.h"
+#include "daemon/netifd_watch.h"
 #include "daemon/service.h"
 #include "link/at_channel.h"
 #include "link/link.h"
@@ -35,7 +37,7 @@ int bus_start(const char *path)
 	bus_ctx = ubus_connect(path);
 	if (!bus_ctx)
 		return -5;
-	log_message(4, "connected as %08x", bus_ctx->local_id);
+	log_message(LOG_WARNING, "connected as %08x", bus_ctx->local_id);
 
 	// Ids left from an earlier connection mean nothing on this one, and the
 	// router's library keeps them after ubus_free().
@@ -45,11 +47,13 @@ int bus_start(const char *path)
 
 	bus_ctx->connection_lost = on_connection_lost;
 	register_reset_event(bus_ctx);
+	netifd_watch_start(bus_ctx);
 	ubus_add_uloop(bus_ctx);
 
 	int ret = ubus_add_object(bus_ctx, &service_object);
 	if (ret)
-		log_message(3, "Failed to publish object '%s': %s", service_object.name, ubus_strerror(ret));
+		log_message(LOG_ERR, "Failed to publish object '%s': %s", service_object.name,
+			    ubus_strerror(ret));
 	return 0;
 }
 
@@ -68,13 +72,13 @@ static void register_reset_event(struct ubus_context *ctx)
 
 	reset_event_handler.cb = on_reset_event;
 	if (ubus_register_event_handler(ctx, &reset_event_handler, event))
-		log_message(3, "failed to add ubus event handler phy\n");
+		log_message(LOG_ERR, "failed to add ubus event handler phy\n");
 }
 
 static void on_reset_event(struct ubus_context *, struct ubus_event_handler *, const char *,
 			   struct blob_attr *)
 {
-	log_message(4, "recieve event reset\n");
+	log_message(LOG_WARNING, "recieve event reset\n");
 	link_ops.detach(&channel);
 	link_ops.attach(&channel);
 }
@@ -87,17 +91,19 @@ static void on_connection_lost(struct ubus_context *)
 static void bus_reconnect(struct uloop_timeout *)
 {
 	if (ubus_reconnect(bus_ctx, bus_socket_path)) {
-		log_message(3, "failed to reconnect, trying again in %d seconds", BUS_RECONNECT_SECONDS);
+		log_message(LOG_ERR, "failed to reconnect, trying again in %d seconds",
+			    BUS_RECONNECT_SECONDS);
 		reconnect_timer.cb = bus_reconnect;
 		uloop_timeout_set(&reconnect_timer, BUS_RECONNECT_SECONDS * 1000);
 		return;
 	}
 
 	uloop_timeout_cancel(&reconnect_timer);
-	log_message(4, "reconnected to ubus, new id: %08x", bus_ctx->local_id);
+	log_message(LOG_WARNING, "reconnected to ubus, new id: %08x", bus_ctx->local_id);
 	ubus_add_uloop(bus_ctx);
 	// The library publishes our objects again but not the event
-	// subscription: without this the reset event is lost for good after
-	// the bus daemon restarts.
+	// subscriptions: without this the reset event and netifd's events are
+	// lost for good after the bus daemon restarts.
 	register_reset_event(bus_ctx);
+	netifd_watch_renew(bus_ctx);
 }

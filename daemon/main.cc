@@ -31,7 +31,7 @@ constexpr char USAGE[] = "Usage: %s [options]\n"
 // in a tight loop, then fail.
 int no_channel()
 {
-	log_message(3, "Failed to get at channel");
+	log_message(LOG_ERR, "Failed to get at channel");
 	sleep(10);
 	return -1;
 }
@@ -81,7 +81,7 @@ int main(int argc, char **argv)
 	signal_log_start();
 
 	if (bus_start(socket_path) < 0) {
-		log_message(3, "Failed to connect to ubus");
+		log_message(LOG_ERR, "Failed to connect to ubus");
 		return 1;
 	}
 

@@ -16,7 +16,7 @@
 // A result 4 or 6 this many times in a row is tolerated; the next one drops the link.
 static constexpr int FAIL_LIMIT = 10;
 
-service_link link_ops = {chat, attach_odu, disattach_odu, poll_catch_up};
+service_link link_ops = {chat, attach_odu, disattach_odu, poll_catch_up, send_proto_notify};
 
 const struct blobmsg_policy at_cmd_policy[AT_CMD_FIELD_COUNT] = {
 	{.name = "cmd", .type = BLOBMSG_TYPE_STRING},

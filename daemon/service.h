@@ -16,6 +16,8 @@ struct service_link {
 	void (*detach)(at_channel *ch);
 	// Runs the link's overdue work after a request (see poll_catch_up).
 	void (*catch_up)(at_channel *ch);
+	// Tells the interface manager again that the link is available.
+	void (*notify)(at_channel *ch);
 };
 extern service_link link_ops;
 

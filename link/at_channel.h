@@ -94,6 +94,7 @@ struct at_channel {
 	int late_owed;
 	uint64_t late_until_ms;
 	line_scanner pending_lines; // the lines of text read while no exchange runs
+	bool module_echoes;         // the module was last seen echoing commands
 	// Whether the module is still there: anything heard since the last
 	// heartbeat, heartbeats in a row with nothing heard, and what
 	// "network.interface" was last told of the link (link_notice).

@@ -108,6 +108,8 @@ void pay_owed(at_channel *ch, const char *text, int len)
 		const line_kind k = ch->pending_lines.push(text[i]);
 		if ((k == line_kind::ok || k == line_kind::error) && ch->late_owed > 0)
 			ch->late_owed--;
+		else if (k == line_kind::echo)
+			ch->module_echoes = true;
 	}
 }
 
@@ -340,7 +342,10 @@ int collect_answer(at_channel *ch, char **answer, int *answer_len, const char *e
 	*answer_len = 0;
 
 	collector c;
-	if (!c.start(true, expect, own_command)) {
+	if (c.start(true, expect, own_command)) {
+		c.echo_expected = ch->module_echoes;
+		c.owed = ch->late_owed;
+	} else {
 		link_lost_note(ch);
 		return CHAT_NO_ANSWER;
 	}
@@ -408,6 +413,10 @@ int collect_answer(at_channel *ch, char **answer, int *answer_len, const char *e
 	if (result == CHAT_OK)
 		result = c.complete() ? CHAT_OK : CHAT_NO_ANSWER;
 	ch->late_owed = ch->late_owed > c.late_answers ? ch->late_owed - c.late_answers : 0;
+	if (own_command && c.own_seen)
+		ch->module_echoes = true;
+	else if (own_command && c.len > 0)
+		ch->module_echoes = false; // echo turned off (ATE0)
 	if (c.len == 0) {
 		*answer = c.data.release();
 		link_lost_note(ch);

@@ -149,6 +149,7 @@ void collector::scan_lines(size_t from, collect_step &step)
 				foreign_from = line;
 			break;
 		case line_kind::own_echo:
+			own_seen = true;
 			// What began with another command's echo and never ended is not ours.
 			if (foreign_from != NONE) {
 				take_out(foreign_from, line, step);
@@ -166,9 +167,17 @@ void collector::scan_lines(size_t from, collect_step &step)
 				skip_lf = c == '\r';
 				break;
 			}
+			if (echo_expected && owed > 0 && !own_seen && lines.own_command) {
+				take_out(0, pos, step);
+				owed--;
+				pos = line_from = 0;
+				skip_lf = c == '\r';
+				break;
+			}
 			if (matching) {
 				ended = true;
-				step.note({k == line_kind::ok ? collect_event::matched_ok : collect_event::matched_error,
+				step.note({k == line_kind::ok ? collect_event::matched_ok
+							      : collect_event::matched_error,
 					   len});
 			}
 			break;
@@ -185,7 +194,9 @@ void collector::scan_cut(const char *fresh, size_t n, collect_step &step)
 		const line_kind k = lines.push(fresh[i]);
 		if (matching && (k == line_kind::ok || k == line_kind::error) && foreign_from == NONE) {
 			ended = true;
-			step.note({k == line_kind::ok ? collect_event::matched_ok : collect_event::matched_error, len});
+			step.note({k == line_kind::ok ? collect_event::matched_ok
+						      : collect_event::matched_error,
+				   len});
 		}
 	}
 }
@@ -264,7 +275,8 @@ void collect_write(const collector &c, const collect_step &step, bool debug, col
 			log(LOG_DEBUG, "ERROR");
 			break;
 		case collect_event::late_dropped:
-			log(LOG_WARNING, "late answer of another command dropped, %d bytes", static_cast<int>(n.len));
+			log(LOG_WARNING, "late answer of another command dropped, %d bytes",
+			    static_cast<int>(n.len));
 			break;
 		case collect_event::cut:
 			log(LOG_WARNING, "at answer cut at %d bytes, the rest is dropped",

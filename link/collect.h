@@ -70,6 +70,12 @@ struct collector {
 	size_t foreign_from = NONE;
 	bool skip_lf = false; // the LF of a CR LF after a taken-out answer
 	int late_answers = 0; // answers of other commands taken out
+	// With a module known to echo and final results still owed by it, a
+	// final result before our own echo is an owed one (its echo may have
+	// come before our command went out).
+	bool echo_expected = false;
+	int owed = 0;
+	bool own_seen = false; // our own echo came
 	// The last bytes of a cut answer, so an end split across reads is seen.
 	static constexpr size_t TAIL_MAX = 256;
 	char tail[TAIL_MAX] = {};

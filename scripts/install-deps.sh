@@ -4,7 +4,7 @@
 # Safe to run again: apt-get skips what is already there.
 set -euo pipefail
 packages=(cmake g++ make pkg-config libjson-c-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev util-linux clang clang-format clang-tidy socat)
+          libbenchmark-dev util-linux clang clang-format clang-tidy socat busybox)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

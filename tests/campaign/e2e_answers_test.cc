@@ -41,7 +41,7 @@ class answers_e2e : public harness::world_test {};
 
 // Fails until late answers (the heartbeat's too) are kept from the next
 // caller; enable it with that mend.
-TEST_F(answers_e2e, DISABLED_every_answer_under_a_jittery_module_is_its_own)
+TEST_F(answers_e2e, every_answer_under_a_jittery_module_is_its_own)
 {
 	if (IsSkipped() || HasFatalFailure())
 		return;

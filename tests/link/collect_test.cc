@@ -174,4 +174,20 @@ TEST(collector, table)
 	}
 }
 
+TEST(collector, an_owed_final_result_before_our_echo_is_not_ours)
+{
+	// The heartbeat's echo was read before our command went out; its "OK"
+	// comes after. With nothing owed the same text would be ours.
+	const std::string text = "\r\nOK\r\nATI\r\r\nmodel\r\n\r\nOK\r\n";
+	for (int owed : {1, 0}) {
+		collector c;
+		ASSERT_TRUE(c.start(true, nullptr, "ATI"));
+		c.echo_expected = true;
+		c.owed = owed;
+		EXPECT_TRUE(c.add(text.data(), text.size()).done);
+		EXPECT_EQ(std::string(c.data.get(), c.len), owed ? text.substr(6) : text) << owed;
+		EXPECT_EQ(c.late_answers, owed);
+	}
+}
+
 } // namespace

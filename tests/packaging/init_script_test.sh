@@ -105,20 +105,39 @@ datatype_ok() {
 		case "$v" in ''|*[!0-9]*) return 1 ;; esac
 		[ "$v" -ge "$lo" ] && [ "$v" -le "$hi" ] ;;
 	or\(*)
-		case ",${dt#or(}" in *",\"$v\""[,\)]*) ;; *) return 1 ;; esac ;;
+		# Words quoted either way, as validate_data reads them; a bare word
+		# is a function name there, and none of ours is one.
+		case ",${dt#or(}" in *",\"$v\""[,\)]* | *",'$v'"[,\)]*) ;; *) return 1 ;; esac ;;
 	*) echo "no stand-in for datatype $dt"; return 1 ;;
 	esac
+}
+
+# validate_data without a section: the rules as shell commands that build
+# procd's JSON, each datatype inside double quotes as it comes.
+validate_data_dump() {
+	local _r
+	printf 'json_add_object; json_add_string "package" "%s"; ' "$1"
+	printf 'json_add_string "type" "%s"; json_add_object "data"; ' "$2"
+	shift 3
+	for _r in "$@"; do
+		_r=${_r%%:"${_r#*:*:}"}
+		printf 'json_add_string "%s" "%s"; ' "${_r%%:*}" "${_r#*:}"
+	done
+	printf 'json_close_object; json_close_object; '
 }
 
 # Each rule "option:datatype[:default]" makes a local variable holding the
 # section's value, or the default when the section lacks the option; the
 # function gets the section and 0 when every value given passed, else 1.
-# Without a section (procd_add_validation) the rules are printed.
+# Without a section (procd_add_validation) the rules go through the dump and
+# eval that procd's helpers use, and what procd would receive is printed.
 uci_load_validate() {
 	local _package="$1" _type="$2" _name="$3" _function="$4" _rule _opt _dt _def _v _set _result=0
 	shift 4
 	if [ -z "$_name" ]; then
-		echo "  $_package $_type$(bracket "$@")"
+		received=
+		eval "$(validate_data_dump "$_package" "$_type" "" "$@")"
+		echo "  received$received"
 		return 0
 	fi
 	for _rule in "$@"; do
@@ -192,6 +211,10 @@ procd_add_validation() {
 	"$@"
 }
 
+json_add_object() { :; }
+json_close_object() { :; }
+json_add_string() { received="$received [$1=$2]"; }
+
 # --- running the script ------------------------------------------------------
 
 # Prints what start_service and service_triggers define for a configuration.
@@ -224,9 +247,10 @@ check() {
 common_params='  respawn [3600] [5] [5]
   file [/etc/config/ravel_tools]
   stderr [1]'
-triggers='reload trigger [ravel_tools]
+# What procd receives: the datatypes as the script wrote them.
+triggers="reload trigger [ravel_tools]
 validation [validate_channel_section]
-  ravel_tools channel [model:string] [server:ip4addr] [port:range(1,65535)] [proto:or("tcp","udp","TCP","UDP")] [log_level:uinteger] [socket:string] [disabled:bool:0]'
+  received [package=ravel_tools] [type=channel] [model=string] [server=ip4addr] [port=range(1,65535)] [proto=or('tcp','udp','TCP','UDP')] [log_level=uinteger] [socket=string] [disabled=bool]"
 
 cat > "$work/two_channels" <<'CFG'
 # channels and what is not a channel

@@ -57,7 +57,7 @@ check() {
 	local name="$1" want="$2"
 	shift 2
 	( "$@"; st=$?; [ "$st" -eq 0 ] || echo "status $st" ) > "$work/got" 2>&1
-	printf '%s\n' "$want" > "$work/want"
+	if [ -n "$want" ]; then printf '%s\n' "$want"; fi > "$work/want"
 	if cmp -s "$work/want" "$work/got"; then
 		echo "ok: $name"
 	else
@@ -111,8 +111,7 @@ notify_error [cpe] [NO_DEVICE]
 block_restart [cpe]
 status 1" setup_missing
 
-check "teardown takes the device down" \
-"init_update [*] [0]
-send_update [cpe]" proto_ravel_teardown cpe
+# netifd refuses updates during a teardown ("Permission denied" in its log).
+check "teardown sends netifd nothing" "" proto_ravel_teardown cpe
 
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }

@@ -47,6 +47,8 @@ void fake_detach(at_channel *ch)
 
 void fake_catch_up(at_channel *) {}
 
+void fake_notify(at_channel *) {}
+
 } // namespace
 
 void fake_link_reset(const char *channel_name)
@@ -58,5 +60,5 @@ void fake_link_reset(const char *channel_name)
 	snprintf(channel.object_name, sizeof(channel.object_name), "ravel%s", channel_name);
 	channel.link_state = LINK_ATTACHED;
 	fake_link = fake_link_state{};
-	link_ops = {fake_chat, fake_attach, fake_detach, fake_catch_up};
+	link_ops = {fake_chat, fake_attach, fake_detach, fake_catch_up, fake_notify};
 }

@@ -11,7 +11,10 @@
 #
 # The interface starts unavailable. After every attach the daemon calls
 # notify_proto on network.interface with the interface's name, action 5 and
-# available true; netifd then runs the setup below.
+# available true; netifd then runs the setup below. netifd starts the
+# protocol anew, unavailable, when it restarts and when a reload changes the
+# interface's section: the daemon, while attached, notices both (the
+# interface's bus object appearing, its ifdown event) and calls again.
 
 [ -n "$INCLUDE_ONLY" ] || {
 	. /lib/functions.sh
@@ -62,11 +65,10 @@ proto_ravel_setup() {
 	ubus call network add_dynamic "$(json_dump)"
 }
 
+# netifd takes the interface and its device down when this returns, and
+# refuses link updates while it runs: there is nothing to tell it.
 proto_ravel_teardown() {
-	local interface="$1"
-
-	proto_init_update "*" 0
-	proto_send_update "$interface"
+	return 0
 }
 
 [ -n "$INCLUDE_ONLY" ] || add_protocol ravel
