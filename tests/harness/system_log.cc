@@ -23,6 +23,9 @@ std::optional<log_line> parse_log_line(const std::string &raw)
 	std::string s = raw;
 	while (!s.empty() && s.back() == '\0')
 		s.pop_back();
+	// musl ends every message with a newline; glibc sends none.
+	if (!s.empty() && s.back() == '\n')
+		s.pop_back();
 	if (s.size() < 3 || s[0] != '<')
 		return std::nullopt;
 	size_t close_pos = s.find('>');
