@@ -238,7 +238,7 @@ for p in daemon/ravel_tools cli/ravel_tools_cli; do
   readelf -lW "$build/$p" | grep -q 'interpreter: /lib/ld-musl' || fail "$p is not a musl program"
   if readelf -dW "$build/$p" | grep -q 'NEEDED.*libstdc'; then fail "$p needs libstdc++"; fi
 done
-host=${RAVEL_HOST_BUILD:-$build/host}
+host=$(realpath -m "${RAVEL_HOST_BUILD:-$build/host}")
 step "end-to-end tests of $host against the musl programs in $build"
 if [ ! -f "$host/CMakeCache.txt" ]; then
   cmake -S "$src" -B "$host" -DRAVEL_BENCH=OFF > "$log-host.log" 2>&1 ||
