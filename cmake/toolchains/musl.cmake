@@ -29,14 +29,16 @@ set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
 set(CMAKE_LIBRARY_ARCHITECTURE ${musl_triple})
 
-# C: musl-gcc's specs replace the system headers, start files and libraries.
+# musl-gcc's specs replace the system headers, start files and libraries. They
+# are in the language flags, which reach compiles and links alike (once).
 set(CMAKE_C_FLAGS_INIT "-specs ${musl_specs}")
-# C++: the specs only reach the C compiler proper, so the header folders are
-# given in full, libstdc++'s first (its <cstdlib> includes the next
-# <stdlib.h>, musl's). The shim answers the glibc version tests in
+# C++: the specs' headers only reach the C compiler proper, so the header
+# folders are given in full, libstdc++'s first (its <cstdlib> includes the
+# next <stdlib.h>, musl's). The shim answers the glibc version tests in
 # libstdc++'s glibc-configured headers.
 set(cxx_include /usr/include/c++/${gcc_major})
-set(CMAKE_CXX_FLAGS_INIT "-nostdinc -include ${CMAKE_CURRENT_LIST_DIR}/musl/glibc_shim.h \
+set(CMAKE_CXX_FLAGS_INIT "-specs ${musl_specs} -nostdinc \
+-include ${CMAKE_CURRENT_LIST_DIR}/musl/glibc_shim.h \
 -isystem ${cxx_include} -isystem /usr/include/${gnu_triple}/c++/${gcc_major} \
 -isystem ${cxx_include}/backward -isystem ${musl_include} -isystem ${gcc_include}")
 
@@ -45,7 +47,7 @@ set(no_cxx_runtime ${CMAKE_BINARY_DIR}/musl-no-libstdc++)
 file(MAKE_DIRECTORY ${no_cxx_runtime})
 file(WRITE ${no_cxx_runtime}/libstdc++.a "!<arch>\n")
 foreach(kind EXE SHARED MODULE)
-  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-L${no_cxx_runtime} -specs ${musl_specs}")
+  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-L${no_cxx_runtime}")
 endforeach()
 
 if(NOT RAVEL_CROSS_PREFIX AND DEFINED ENV{RAVEL_CROSS_PREFIX})
