@@ -23,7 +23,8 @@ std::optional<log_line> parse_log_line(const std::string &raw)
 	std::string s = raw;
 	while (!s.empty() && s.back() == '\0')
 		s.pop_back();
-	// musl ends every message with a newline; glibc sends none.
+	// musl ends every message with a newline, glibc sends the text as it
+	// is: the text, as a log reader shows it, never ends with one.
 	if (!s.empty() && s.back() == '\n')
 		s.pop_back();
 	if (s.size() < 3 || s[0] != '<')
