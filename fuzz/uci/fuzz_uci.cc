@@ -102,8 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	switch (mode) {
 	case 0:
 	case 1:
+#ifndef RAVEL_STRICT_UCI_ONLY
 		if (mode == 1)
 			ctx->flags = (uci_flags)(ctx->flags & ~UCI_FLAG_STRICT);
+#endif
 		put(dir + "/fz", data, size);
 		if (uci_load(ctx, (dir + "/fz").c_str(), &p) == UCI_OK)
 			walk(p);

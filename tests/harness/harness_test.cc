@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -182,3 +183,28 @@ TEST_F(sandbox_probe, private_tmp)
 }
 
 } // namespace
+
+// Programs built elsewhere (with musl, say) come first; the others from this build.
+TEST(program_path, takes_a_program_folder_of_its_own_first)
+{
+	char tmpl[] = "/tmp/ravel-programs.XXXXXX";
+	ASSERT_NE(mkdtemp(tmpl), nullptr);
+	std::string dir = tmpl;
+	std::string own = dir + "/cli/ravel_tools_cli";
+	ASSERT_EQ(mkdir((dir + "/cli").c_str(), 0755), 0);
+	int fd = open(own.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
+	ASSERT_GE(fd, 0);
+	close(fd);
+	const char *was = getenv("RAVEL_PROGRAM_DIR");
+	std::string saved = was ? was : "";
+	setenv("RAVEL_PROGRAM_DIR", dir.c_str(), 1);
+	EXPECT_EQ(harness::program_path("ravel_tools_cli"), own);
+	EXPECT_EQ(harness::program_path("ravel-busd"), RAVEL_BIN_DIR "/platform/tools/ravel-busd");
+	if (was)
+		setenv("RAVEL_PROGRAM_DIR", saved.c_str(), 1);
+	else
+		unsetenv("RAVEL_PROGRAM_DIR");
+	unlink(own.c_str());
+	rmdir((dir + "/cli").c_str());
+	rmdir(dir.c_str());
+}

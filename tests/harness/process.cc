@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +41,24 @@ std::vector<char *> c_strings(std::vector<std::string> &texts)
 }
 
 } // namespace
+
+std::string find_program(const std::string &name)
+{
+	// A program folder of its own must lie inside the source or build tree,
+	// which the sandbox keeps.
+	const char *own = getenv("RAVEL_PROGRAM_DIR");
+	static const char *const dirs[] = {"", "/daemon", "/cli", "/sim", "/platform/tools", "/platform"};
+	for (const char *root : {own, static_cast<const char *>(RAVEL_BIN_DIR)}) {
+		if (!root || !*root)
+			continue;
+		for (const char *dir : dirs) {
+			std::string path = std::string(root) + dir + "/" + name;
+			if (access(path.c_str(), X_OK) == 0)
+				return path;
+		}
+	}
+	return {};
+}
 
 void kill_spawned()
 {

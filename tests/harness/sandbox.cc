@@ -340,25 +340,17 @@ void sandbox_test::TearDown()
 
 bool program_exists(const std::string &name)
 {
-	static const char *const dirs[] = {"", "/daemon", "/cli", "/sim", "/platform/tools", "/platform"};
-	for (const char *dir : dirs) {
-		std::string path = std::string(RAVEL_BIN_DIR) + dir + "/" + name;
-		if (access(path.c_str(), X_OK) == 0)
-			return true;
-	}
-	return false;
+	return !find_program(name).empty();
 }
 
 std::string program_path(const std::string &name)
 {
-	static const char *const dirs[] = {"", "/daemon", "/cli", "/sim", "/platform/tools", "/platform"};
-	for (const char *dir : dirs) {
-		std::string path = std::string(RAVEL_BIN_DIR) + dir + "/" + name;
-		if (access(path.c_str(), X_OK) == 0)
-			return path;
+	std::string path = find_program(name);
+	if (path.empty()) {
+		ADD_FAILURE() << "program not built: " << name;
+		path = std::string(RAVEL_BIN_DIR) + "/" + name;
 	}
-	ADD_FAILURE() << "program not built: " << name;
-	return std::string(RAVEL_BIN_DIR) + "/" + name;
+	return path;
 }
 
 void write_file(const std::string &path, const std::string &content)

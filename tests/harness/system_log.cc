@@ -18,10 +18,30 @@
 
 namespace harness {
 
+namespace {
+
+// A substring that ends with a newline also matches at the end of a text,
+// which never keeps its last one.
+bool holds(const std::string &text, const std::string &substring)
+{
+	if (text.find(substring) != std::string::npos)
+		return true;
+	if (substring.empty() || substring.back() != '\n')
+		return false;
+	size_t n = substring.size() - 1;
+	return text.size() >= n && text.compare(text.size() - n, n, substring, 0, n) == 0;
+}
+
+} // namespace
+
 std::optional<log_line> parse_log_line(const std::string &raw)
 {
 	std::string s = raw;
 	while (!s.empty() && s.back() == '\0')
+		s.pop_back();
+	// musl ends every message with a newline, glibc sends the text as it
+	// is: the text, as a log reader shows it, never ends with one.
+	if (!s.empty() && s.back() == '\n')
 		s.pop_back();
 	if (s.size() < 3 || s[0] != '<')
 		return std::nullopt;
@@ -153,8 +173,7 @@ std::optional<log_line> syslog_capture::wait_until(Pred pred, ms deadline)
 
 std::optional<log_line> syslog_capture::wait_for(const std::string &substring, ms deadline)
 {
-	return wait_until([&](const log_line &l) { return l.text.find(substring) != std::string::npos; },
-			  deadline);
+	return wait_until([&](const log_line &l) { return holds(l.text, substring); }, deadline);
 }
 
 std::optional<log_line> syslog_capture::wait_for_regex(const std::string &pattern, ms deadline)
@@ -174,7 +193,7 @@ std::vector<log_line> syslog_capture::find(const std::string &substring)
 	std::vector<log_line> out;
 	std::lock_guard lock(mutex_);
 	for (const auto &l : lines_)
-		if (l.text.find(substring) != std::string::npos)
+		if (holds(l.text, substring))
 			out.push_back(l);
 	return out;
 }

@@ -191,14 +191,16 @@ bool uci_validate_text(const char *str)
 	return true;
 }
 
-// "<prefix>: <text>", with the position for parse errors.
+// "<prefix>: <text>", with the position of the context's last parse error:
+// like the router's library, that stays in the text after later calls,
+// successful ones included, until another parse error replaces it.
 static char *format_error(uci_context *ctx, const char *prefix)
 {
 	int err = ctx ? ctx->err : UCI_ERR_INVAL;
 	if (err < 0 || err >= UCI_ERR_LAST)
 		err = UCI_ERR_UNKNOWN;
 	char where[160] = "";
-	if (ctx && err == UCI_ERR_PARSE && ctx->pctx && ctx->pctx->reason)
+	if (ctx && ctx->pctx && ctx->pctx->reason)
 		snprintf(where, sizeof(where), " (%s) at line %d, byte %d", ctx->pctx->reason,
 			 ctx->pctx->line, ctx->pctx->byte);
 	const char *sep = prefix ? ": " : "";

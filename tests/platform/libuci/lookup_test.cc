@@ -174,8 +174,11 @@ TEST_F(Lookup, LoadNames)
 	EXPECT_EQ(uci_load(ctx, ".hidden", &p), UCI_ERR_NOTFOUND);
 	EXPECT_EQ(uci_load(ctx, "a.b", &p), UCI_ERR_NOTFOUND);
 	EXPECT_EQ(uci_load(ctx, "save", &p), UCI_ERR_NOTFOUND); // a directory
+#ifdef RAVEL_OWN_UCI
+	// Ours refuses a null name or context; the router's library dereferences them.
 	EXPECT_EQ(uci_load(ctx, nullptr, &p), UCI_ERR_INVAL);
 	EXPECT_EQ(uci_load(nullptr, "ravel", &p), UCI_ERR_INVAL);
+#endif
 	EXPECT_EQ(p, nullptr);
 
 	// A path load takes the name after the last slash and skips saved changes.
