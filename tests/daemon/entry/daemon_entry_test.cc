@@ -214,4 +214,28 @@ TEST_F(daemon_entry, alarm_lines_come_during_a_block_sleep_and_before_exit)
 	EXPECT_EQ(harness::system_log().find(line).size(), 2u) << harness::system_log().dump();
 }
 
+// Run by hand, the daemon says on its terminal why it stops; the log lines are
+// the same either way, and a daemon without a terminal writes nothing there.
+TEST_F(daemon_entry, start_up_fault_is_told_on_a_terminal_only)
+{
+	harness::write_config("ravel_tools", "config channel 'cpe'\n"
+					     "\toption server '127.0.0.1'\n"
+					     "\toption port '9'\n"
+					     "\toption proto 'tcp'\n");
+	const std::string cmd = daemon() + " -s /tmp/no-bus.sock -i cpe";
+	auto plain = harness::run({"/bin/sh", "-c", cmd}, 10s);
+	EXPECT_EQ(plain.status.code, 1);
+	EXPECT_EQ(plain.err, "");
+	// script(1) gives the daemon a terminal and copies what it writes there.
+	auto tty = harness::run({"script", "-q", "-e", "-c", cmd, "/dev/null"}, 10s);
+	EXPECT_EQ(tty.status.code, 1) << tty.err;
+	EXPECT_NE(tty.out.find("ravel_tools: cannot connect to the bus at /tmp/no-bus.sock"),
+		  std::string::npos)
+		<< tty.out << tty.err;
+	for (int i = 0; i < 100 && harness::system_log().find("Failed to connect to ubus").size() < 2; i++)
+		std::this_thread::sleep_for(50ms);
+	EXPECT_EQ(harness::system_log().find("Failed to connect to ubus").size(), 2u)
+		<< harness::system_log().dump();
+}
+
 } // namespace
