@@ -74,11 +74,11 @@ TEST_F(cli_e2e, traces_and_channel_default)
 	auto r = cli({"-i", "", "-c", "AT|ATI", "-l", "7", "-w", "500", "-W", "0", "-L", "7"});
 	EXPECT_EQ(r.status.code, 0);
 	EXPECT_NE(r.out.find("OK"), std::string::npos) << r.out;
-	auto send = harness::system_log().wait_for("send cpe,at_cmd AT|ATI,waittime 500,blocktime 0", 2s);
+	auto send = harness::system_log().wait_for("send cpe,at_cmd AT|ATI,waittime 500,blocktime 0", 5s);
 	ASSERT_TRUE(send) << harness::system_log().dump();
 	EXPECT_EQ(send->ident, "ravel_tools_cli");
 	EXPECT_EQ(send->level, 7);
-	auto reply = harness::system_log().wait_for_regex(R"(^at\[AT\|ATI\],respone\[0\]\[)", 2s);
+	auto reply = harness::system_log().wait_for_regex(R"(^at\[AT\|ATI\],respone\[0\]\[)", 5s);
 	ASSERT_TRUE(reply);
 	EXPECT_EQ(reply->level, 7);
 	// -L 7 reached the daemon as its trace level.
@@ -98,7 +98,7 @@ TEST_F(cli_e2e, unknown_channel_and_missing_bus_end_with_0)
 {
 	auto no_bus = cli({"-c", "AT"});
 	EXPECT_EQ(no_bus.status.code, 0);
-	auto line = harness::system_log().wait_for("ubus connect failed", 2s);
+	auto line = harness::system_log().wait_for("ubus connect failed", 5s);
 	ASSERT_TRUE(line);
 	EXPECT_EQ(line->level, 3);
 
@@ -106,7 +106,7 @@ TEST_F(cli_e2e, unknown_channel_and_missing_bus_end_with_0)
 	auto r = cli({"-i", "nosuch", "-c", "AT"});
 	EXPECT_EQ(r.status.code, 0);
 	EXPECT_EQ(r.out, "");
-	line = harness::system_log().wait_for("ubus find path failed(ravelnosuch)", 2s);
+	line = harness::system_log().wait_for("ubus find path failed(ravelnosuch)", 5s);
 	ASSERT_TRUE(line) << harness::system_log().dump();
 	EXPECT_EQ(line->level, 3);
 	EXPECT_EQ(line->ident, "ravel_tools_cli");
@@ -179,7 +179,7 @@ TEST_F(cli_e2e, long_command_before_a_bar_is_refused)
 	// 64 bytes pass the client (the daemon then judges the command itself).
 	auto accepted = cli({"-c", s64 + "|AT", "-l", "7"});
 	EXPECT_EQ(accepted.err, "");
-	EXPECT_TRUE(harness::system_log().wait_for("send cpe,at_cmd " + s64 + "|AT", 2s));
+	EXPECT_TRUE(harness::system_log().wait_for("send cpe,at_cmd " + s64 + "|AT", 5s));
 	// The daemon's heartbeats may reach the module at any time; the refused
 	// line never does, and neither the daemon nor the module saw it before
 	// the accepted one.

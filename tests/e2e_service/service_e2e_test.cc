@@ -38,7 +38,7 @@ TEST_F(service_e2e, cmd_only_gets_respone_then_code)
 	auto traffic = lines_of("ravel_tools", "<<< (AT+CSQ");
 	ASSERT_FALSE(traffic.empty()) << harness::system_log().dump();
 	EXPECT_EQ(traffic.back().level, 6);
-	EXPECT_TRUE(harness::system_log().wait_for("alarm_time 3", 1s));
+	EXPECT_TRUE(harness::system_log().wait_for("alarm_time 3", 5s));
 }
 
 TEST_F(service_e2e, wait_and_trace_level_fall_back_to_defaults)
@@ -49,11 +49,11 @@ TEST_F(service_e2e, wait_and_trace_level_fall_back_to_defaults)
 		harness::system_log().clear();
 		auto r = bus_call(json);
 		EXPECT_EQ(reply_code(r.out), 0) << json << r.out;
-		EXPECT_TRUE(harness::system_log().wait_for("alarm_time 3", 1s)) << json;
+		EXPECT_TRUE(harness::system_log().wait_for("alarm_time 3", 5s)) << json;
 	}
 	harness::system_log().clear();
 	bus_call(R"({"cmd":"AT","wait":5000})");
-	EXPECT_TRUE(harness::system_log().wait_for("alarm_time 5", 1s));
+	EXPECT_TRUE(harness::system_log().wait_for("alarm_time 5", 5s));
 
 	struct {
 		int asked;

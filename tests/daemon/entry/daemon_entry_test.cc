@@ -2,7 +2,12 @@
 // The daemon's entry run as a program: options, exit statuses, signals.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <string>
@@ -227,7 +232,15 @@ TEST_F(daemon_entry, start_up_fault_is_told_on_a_terminal_only)
 	EXPECT_EQ(plain.status.code, 1);
 	EXPECT_EQ(plain.err, "");
 	// script(1) gives the daemon a terminal and copies what it writes there.
-	auto tty = harness::run({"script", "-q", "-e", "-c", cmd, "/dev/null"}, 10s);
+	// The sandbox's /dev has no terminals: a devpts instance of its own does.
+	mkdir("/dev/pts", 0755);
+	ASSERT_EQ(mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666"), 0)
+		<< strerror(errno);
+	int ptmx = open("/dev/ptmx", O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+	if (ptmx >= 0)
+		close(ptmx);
+	ASSERT_EQ(mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+	auto tty = harness::run({"/usr/bin/script", "-q", "-e", "-c", cmd, "/dev/null"}, 10s);
 	EXPECT_EQ(tty.status.code, 1) << tty.err;
 	EXPECT_NE(tty.out.find("ravel_tools: cannot connect to the bus at /tmp/no-bus.sock"),
 		  std::string::npos)
