@@ -75,7 +75,7 @@ mkdir -p "$work/stripped"
 status=0
 echo "code+data = text + data of the loadable sections (as size(1) counts them), the budgeted figure;"
 echo "file = the stripped file, alignment padding included (reference only)"
-printf '%-22s %8s %7s %7s %9s %8s %9s %7s  %s\n' file text data bss code+data KiB file budget result
+printf '%-26s %8s %7s %7s %9s %8s %9s %7s  %s\n' file text data bss code+data KiB file budget result
 # row <file> <budget KiB or -> <label>
 row() {
   local text data bss bytes kib file verdict=""
@@ -86,7 +86,7 @@ row() {
   if [ "$2" != - ]; then
     if [ "$bytes" -le $(($2 * 1024)) ]; then verdict=ok; else verdict=OVER; status=1; fi
   fi
-  printf '%-22s %8s %7s %7s %9s %8s %9s %7s  %s\n' "$3" "$text" "$data" "$bss" "$bytes" "$kib" "$file" "$2" "$verdict"
+  printf '%-26s %8s %7s %7s %9s %8s %9s %7s  %s\n' "$3" "$text" "$data" "$bss" "$bytes" "$kib" "$file" "$2" "$verdict"
 }
 for p in daemon/ravel_tools:$budget_daemon cli/ravel_tools_cli:$budget_cli; do
   path=${p%%:*} budget=${p##*:} name=$(basename "${p%%:*}")
