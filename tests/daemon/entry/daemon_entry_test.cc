@@ -53,7 +53,22 @@ protected:
 		process p = process::spawn(argv);
 		EXPECT_TRUE(p.wait_caught(SIGUSR2, 10s)) << p.err() << harness::system_log().dump();
 		EXPECT_TRUE(p.wait_idle(10s)) << p.err() << harness::system_log().dump();
+		EXPECT_TRUE(in_event_loop(p)) << p.err() << harness::system_log().dump();
 		return p;
+	}
+
+	// The event loop waits in epoll. Before it is entered the daemon also
+	// waits, in poll for the bus daemon's greeting (long on a loaded
+	// machine), where a stop signal would be caught but not yet end a loop.
+	static bool in_event_loop(process &p)
+	{
+		const std::string wchan = "/proc/" + std::to_string(p.pid()) + "/wchan";
+		for (int i = 0; i < 1000; i++) {
+			if (harness::read_file(wchan).value_or("").find("epoll") != std::string::npos)
+				return true;
+			std::this_thread::sleep_for(10ms);
+		}
+		return false;
 	}
 
 	static constexpr char BUS_SOCKET[] = "/var/run/ubus/ubus.sock";
