@@ -91,7 +91,8 @@ int main()
 			std::fprintf(stderr,
 				     "As a normal user that needs a kernel that allows user namespaces;\n"
 				     "run it as root otherwise.\n");
-		return 1;
+		// Not a fault of the programs: scripts tell this apart from a failure.
+		return 77;
 	}
 	harness::system_log();
 	std::thread printer(print_log_lines);

@@ -36,27 +36,45 @@ protected:
 	}
 	std::string sim_control(const std::string &line) { return w.sim_control(line); }
 	std::string modem_log() { return w.sim_received(); }
-	// The link-state file once the daemon has written it after its last
-	// attach (the log line comes just before the write).
-	std::string state_file()
+	// Waits until the link-state file reads want (the daemon logs an attach
+	// or a detach before it replaces the file); at the deadline, the file
+	// as it is.
+	static std::string state_becomes(const std::string &want, harness::ms deadline = 10s)
 	{
-		harness::wait_for_path(harness::world::state_file, 5s);
-		std::this_thread::sleep_for(100ms);
-		return harness::read_file(harness::world::state_file).value_or("(missing)");
+		auto end = std::chrono::steady_clock::now() + deadline;
+		std::string now;
+		do {
+			now = harness::read_file(harness::world::state_file).value_or("(missing)");
+			if (now == want)
+				break;
+			std::this_thread::sleep_for(20ms);
+		} while (std::chrono::steady_clock::now() < end);
+		return now;
+	}
+	// Waits until the module's record holds at least n of needle.
+	size_t modem_log_count(const std::string &needle, size_t n, harness::ms deadline = 10s)
+	{
+		auto end = std::chrono::steady_clock::now() + deadline;
+		size_t got = 0;
+		while ((got = count_of(modem_log(), needle)) < n && std::chrono::steady_clock::now() < end)
+			std::this_thread::sleep_for(50ms);
+		return got;
 	}
 };
+
+const std::string attached =
+	"{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n"
+	"\t\t\"channel\": \"cpe\",\n\t\t\"server\": \"127.0.0.1\",\n\t\t\"port\": 5000,\n"
+	"\t\t\"proto\": \"tcp\"\n\t}\n}";
+const std::string detached =
+	"{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n\t\t\n\t}\n}";
 
 TEST_F(daemon_link, attach_writes_the_state_file_and_notifies_the_interface)
 {
 	start_bus();
 	start_modem();
 	start_daemon();
-
-	const std::string attached =
-		"{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n"
-		"\t\t\"channel\": \"cpe\",\n\t\t\"server\": \"127.0.0.1\",\n\t\t\"port\": 5000,\n"
-		"\t\t\"proto\": \"tcp\"\n\t}\n}";
-	EXPECT_EQ(attached, state_file());
+	EXPECT_EQ(attached, state_becomes(attached));
 
 	// The notification goes out right after the attach, on its own connection.
 	std::string notes;
@@ -76,7 +94,7 @@ TEST_F(daemon_link, attach_writes_the_state_file_and_notifies_the_interface)
 	EXPECT_EQ(0, r.status.code) << r.err;
 	ASSERT_TRUE(harness::system_log().wait_for("recieve event reset", 5s));
 	ASSERT_TRUE(harness::system_log().wait_for("attach_odu ok", 5s));
-	EXPECT_EQ(attached, state_file());
+	EXPECT_EQ(attached, state_becomes(attached));
 
 	w.daemon.signal(SIGUSR1);
 	auto st = w.daemon.wait(5s);
@@ -98,11 +116,9 @@ TEST_F(daemon_link, a_timed_out_request_detaches_the_link)
 			      25s);
 	EXPECT_NE(std::string::npos, r.out.find("\"code\": 5")) << r.out << r.err;
 	EXPECT_EQ(std::string::npos, r.out.find("respone")) << r.out;
-	const std::string detached =
-		"{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n\t\t\n\t}\n}";
-	EXPECT_EQ(detached, harness::read_file("/tmp/oriel/cache/ravel_tools_cpe").value_or(""));
+	EXPECT_EQ(detached, state_becomes(detached));
 	// The alarm's own line is written once the handler has returned.
-	EXPECT_TRUE(harness::system_log().wait_for("at receive the signal(14)", 3s));
+	EXPECT_TRUE(harness::system_log().wait_for("at receive the signal(14)", 10s));
 }
 
 TEST_F(daemon_link, plain_heartbeat_on_the_first_poll_run_only)
@@ -110,12 +126,7 @@ TEST_F(daemon_link, plain_heartbeat_on_the_first_poll_run_only)
 	start_bus();
 	start_modem({"-e"});
 	start_daemon();
-	std::string log;
-	for (int i = 0; i < 30 && count_of(log, "cmd AT\\r") == 0; i++) {
-		std::this_thread::sleep_for(100ms);
-		log = modem_log();
-	}
-	EXPECT_EQ(1u, count_of(log, "cmd AT\\r")) << log;
+	EXPECT_EQ(1u, modem_log_count("cmd AT\\r", 1)) << modem_log();
 	// 50 runs of at least 400 ms each: nothing more within 15 s.
 	std::this_thread::sleep_for(15s);
 	EXPECT_EQ(1u, count_of(modem_log(), "cmd AT\\r")) << modem_log();
@@ -126,19 +137,17 @@ TEST_F(daemon_link, plain_heartbeat_on_the_first_poll_run_only)
 TEST_F(daemon_link, framed_module_heartbeats_only_after_readiness)
 {
 	start_bus();
-	start_modem({"-f", "--ready-delay", "1500"});
+	// The module announces readiness only when told to, so a heartbeat
+	// before that is out of order however long the poll runs take.
+	start_modem({"-f", "--no-ready"});
 	start_daemon("RM520N");
 	std::this_thread::sleep_for(1s);
 	EXPECT_EQ(0u, count_of(modem_log(), "HEARBEAT_REQ")) << modem_log();
-	auto ready = harness::system_log().wait_for("odu ready 1", 5s);
+	EXPECT_EQ("ok", sim_control("ready").substr(0, 2));
+	auto ready = harness::system_log().wait_for("odu ready 1", 10s);
 	ASSERT_TRUE(ready) << harness::system_log().dump();
 	EXPECT_EQ(4, ready->level);
-	std::string log;
-	for (int i = 0; i < 30 && count_of(log, "HEARBEAT_REQ") == 0; i++) {
-		std::this_thread::sleep_for(100ms);
-		log = modem_log();
-	}
-	EXPECT_EQ(1u, count_of(log, "frame e4 HEARBEAT_REQ")) << log;
+	EXPECT_EQ(1u, modem_log_count("frame e4 HEARBEAT_REQ", 1)) << modem_log();
 
 	// And now commands go through in 0xA4 frames.
 	auto r = harness::run(
@@ -167,17 +176,27 @@ TEST_F(daemon_link, scan_reports_go_to_the_cache_file)
 	ASSERT_FALSE(logged.empty());
 	EXPECT_EQ(4, logged[0].level);
 
-	// A marker file replaces the default marker, line feed and all.
+	// A marker file replaces the default marker, line feed and all. The
+	// daemon reads it anew for each batch of text, at a moment of its own:
+	// send marked texts until one is cached, then the default marker no
+	// longer counts.
 	harness::write_file("/tmp/lumen_async_key", "+MYSCAN:");
-	// A run reads the marker before it waits for text: let one run start after the write.
-	std::this_thread::sleep_for(1s);
-	EXPECT_EQ("ok", sim_control("urc \\r\\n+MYSCAN: 7\\r\\n").substr(0, 2));
-	ASSERT_TRUE(harness::system_log().wait_for("+MYSCAN: 7", 5s)) << harness::system_log().dump();
+	bool cached = false;
+	for (int i = 0; i < 10 && !cached; i++) {
+		std::string urc = "+MYSCAN: " + std::to_string(i);
+		EXPECT_EQ("ok", sim_control("urc \\r\\n" + urc + "\\r\\n").substr(0, 2));
+		ASSERT_TRUE(harness::system_log().wait_for(urc, 5s)) << harness::system_log().dump();
+		for (int j = 0; j < 20 && !cached; j++) {
+			cached =
+				harness::read_file(cache).value_or("").find("+MYSCAN: ") != std::string::npos;
+			std::this_thread::sleep_for(50ms);
+		}
+	}
+	EXPECT_TRUE(cached) << harness::read_file(cache).value_or("");
 	EXPECT_EQ("ok", sim_control("scan 2").substr(0, 2));
 	ASSERT_TRUE(harness::system_log().wait_for("QSCAN: 2", 5s));
 	std::this_thread::sleep_for(1500ms);
 	text = harness::read_file(cache).value_or("");
-	EXPECT_NE(std::string::npos, text.find("+MYSCAN: 7")) << text;
 	EXPECT_EQ(std::string::npos, text.find("QSCAN: 2")) << text;
 }
 
@@ -214,37 +233,30 @@ TEST_F(daemon_link, a_module_that_restarts_is_attached_again_while_nobody_calls)
 	start_bus();
 	start_modem();
 	start_daemon();
-	const std::string attached =
-		"{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n"
-		"\t\t\"channel\": \"cpe\",\n\t\t\"server\": \"127.0.0.1\",\n\t\t\"port\": 5000,\n"
-		"\t\t\"proto\": \"tcp\"\n\t}\n}";
-	const std::string detached =
-		"{\n\t\"name\": \"ravel_tools_cpe\",\n\t\"type\": 2,\n\t\"parameter\": {\n\t\t\n\t}\n}";
-	ASSERT_EQ(attached, state_file());
-	auto state_becomes = [](const std::string &want) {
-		for (int i = 0; i < 250; i++) {
-			if (harness::read_file("/tmp/oriel/cache/ravel_tools_cpe").value_or("") == want)
-				return true;
-			std::this_thread::sleep_for(20ms);
-		}
-		return false;
-	};
+	ASSERT_EQ(attached, state_becomes(attached));
 
 	// The module goes away with no request in flight: the next poll run
 	// reads the end of the connection and drops the link.
 	w.sim.kill();
 	unlink(harness::world::sim_ctl);
-	EXPECT_TRUE(state_becomes(detached));
+	EXPECT_EQ(detached, state_becomes(detached));
 	std::this_thread::sleep_for(1s); // a few runs find nobody listening
 	harness::system_log().clear();
 	start_modem(); // returns once it listens
 	auto listening = std::chrono::steady_clock::now();
 	auto back = harness::system_log().wait_for("attach_odu ok", 10s);
 	ASSERT_TRUE(back) << harness::system_log().dump();
+<<<<<<< HEAD
 	// Two poll runs take about 1.2 s; the rest is room for a loaded machine.
 	EXPECT_LT(back->received - listening, 3s);
 	EXPECT_TRUE(state_becomes(attached));
 	// Up, down when the module closed, up again.
+=======
+	// A poll run or two on an idle machine; the bound only tells a retry on
+	// each run from one that waits for a call or a reset.
+	EXPECT_LT(back->received - listening, 6s);
+	EXPECT_EQ(attached, state_becomes(attached));
+>>>>>>> i19
 	std::string notes;
 	for (int i = 0; i < 50 && count_of(notes, "notify_proto") < 3; i++) {
 		std::this_thread::sleep_for(100ms);

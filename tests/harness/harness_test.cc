@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "internal.h"
 
 extern char **environ;
 
@@ -92,7 +93,9 @@ constexpr char CHROOT_DIR[] = "/run/chroot-fs/root";
 
 int make_chroot()
 {
-	if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+	// Started in a chroot itself, "/" may not be a mount point: the
+	// harness's own way makes the namespace private there too.
+	if (unshare(CLONE_NEWNS) != 0 || !harness::make_root_private().empty() ||
 	    mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0)
 		return 1;
 	mkdir(CHROOT_MOUNT, 0755);

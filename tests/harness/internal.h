@@ -17,5 +17,9 @@ std::string scratch_dir();
 std::string find_program(const std::string &name);
 // Kills (SIGKILL) and reaps every process spawned that is still running.
 void kill_spawned();
+// Makes every mount of the caller's own (fresh) mount namespace private, also
+// from inside a chroot whose directory is not a mount point. Empty text on
+// success, else why not.
+std::string make_root_private();
 
 } // namespace harness

@@ -105,6 +105,8 @@ std::string make_private_from_chroot()
 	return why;
 }
 
+} // namespace
+
 // Mounts made from here on must not reach the host's namespace.
 std::string make_root_private()
 {
@@ -117,6 +119,8 @@ std::string make_root_private()
 		why = "making / private: / is not a mount point (a chroot?), and " + why;
 	return why;
 }
+
+namespace {
 
 std::string mount_tmpfs(const char *where, const char *mode)
 {

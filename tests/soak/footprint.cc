@@ -66,6 +66,11 @@ footprint measure(pid_t pid)
 		f.fds = -1;
 	std::sort(f.fd_targets.begin(), f.fd_targets.end());
 	f.rss_by_mapping = rss_by_mapping(pid);
+	// Run through binfmt_misc, the process's executable is the emulator.
+	std::string exe =
+		std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).filename();
+	if (!ec && exe.rfind("qemu-", 0) == 0)
+		f.emulator = exe;
 	return f;
 }
 

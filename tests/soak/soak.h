@@ -98,6 +98,9 @@ struct footprint {
 	int fds = -1;
 	std::vector<std::string> fd_targets;
 	std::map<std::string, long> rss_by_mapping; // KiB, for telling growth apart
+	// The emulator (qemu-user) that runs the process, when one does: its
+	// memory is the emulator's own, translated code included.
+	std::string emulator;
 };
 
 // VmRSS, the descriptors and RSS per mapping of a running process.

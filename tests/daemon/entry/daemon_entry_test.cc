@@ -2,7 +2,12 @@
 // The daemon's entry run as a program: options, exit statuses, signals.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <string>
@@ -48,7 +53,22 @@ protected:
 		process p = process::spawn(argv);
 		EXPECT_TRUE(p.wait_caught(SIGUSR2, 10s)) << p.err() << harness::system_log().dump();
 		EXPECT_TRUE(p.wait_idle(10s)) << p.err() << harness::system_log().dump();
+		EXPECT_TRUE(in_event_loop(p)) << p.err() << harness::system_log().dump();
 		return p;
+	}
+
+	// The event loop waits in epoll. Before it is entered the daemon also
+	// waits, in poll for the bus daemon's greeting (long on a loaded
+	// machine), where a stop signal would be caught but not yet end a loop.
+	static bool in_event_loop(process &p)
+	{
+		const std::string wchan = "/proc/" + std::to_string(p.pid()) + "/wchan";
+		for (int i = 0; i < 1000; i++) {
+			if (harness::read_file(wchan).value_or("").find("epoll") != std::string::npos)
+				return true;
+			std::this_thread::sleep_for(10ms);
+		}
+		return false;
 	}
 
 	static constexpr char BUS_SOCKET[] = "/var/run/ubus/ubus.sock";
@@ -218,6 +238,38 @@ TEST_F(daemon_entry, alarm_lines_come_during_a_block_sleep_and_before_exit)
 	EXPECT_TRUE(st.exited && st.code == 0);
 	std::this_thread::sleep_for(200ms);
 	EXPECT_EQ(harness::system_log().find(line).size(), 2u) << harness::system_log().dump();
+}
+
+// Run by hand, the daemon says on its terminal why it stops; the log lines are
+// the same either way, and a daemon without a terminal writes nothing there.
+TEST_F(daemon_entry, start_up_fault_is_told_on_a_terminal_only)
+{
+	harness::write_config("ravel_tools", "config channel 'cpe'\n"
+					     "\toption server '127.0.0.1'\n"
+					     "\toption port '9'\n"
+					     "\toption proto 'tcp'\n");
+	const std::string cmd = daemon() + " -s /tmp/no-bus.sock -i cpe";
+	auto plain = harness::run({"/bin/sh", "-c", cmd}, 10s);
+	EXPECT_EQ(plain.status.code, 1);
+	EXPECT_EQ(plain.err, "");
+	// script(1) gives the daemon a terminal and copies what it writes there.
+	// The sandbox's /dev has no terminals: a devpts instance of its own does.
+	mkdir("/dev/pts", 0755);
+	ASSERT_EQ(mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666"), 0)
+		<< strerror(errno);
+	int ptmx = open("/dev/ptmx", O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+	if (ptmx >= 0)
+		close(ptmx);
+	ASSERT_EQ(mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+	auto tty = harness::run({"/usr/bin/script", "-q", "-e", "-c", cmd, "/dev/null"}, 10s);
+	EXPECT_EQ(tty.status.code, 1) << tty.err;
+	EXPECT_NE(tty.out.find("ravel_tools: cannot connect to the bus at /tmp/no-bus.sock"),
+		  std::string::npos)
+		<< tty.out << tty.err;
+	for (int i = 0; i < 100 && harness::system_log().find("Failed to connect to ubus").size() < 2; i++)
+		std::this_thread::sleep_for(50ms);
+	EXPECT_EQ(harness::system_log().find("Failed to connect to ubus").size(), 2u)
+		<< harness::system_log().dump();
 }
 
 } // namespace
