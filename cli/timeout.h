@@ -9,8 +9,8 @@
 constexpr int SEGMENT_LIMIT = 64;
 
 struct call_timeout {
-	int32_t ms;       // time-out to hand to the bus call, always at least 1
-	int segments;     // non-empty commands found before a "|"
+	int32_t ms;        // time-out to hand to the bus call, always at least 1
+	int segments;      // non-empty commands found before a "|"
 	bool long_segment; // a command before a "|" is longer than SEGMENT_LIMIT
 };
 
