@@ -90,8 +90,11 @@ void became_attached(at_channel *ch, int fd)
 	log_message(LOG_WARNING, "attach_odu ok");
 	ch->link_state = LINK_ATTACHED;
 	ch->link_fd = fd;
-	ch->heard = false;
-	ch->missed_heartbeats = -1;
+	// A TCP connect shows the module is there; a datagram "connect" shows
+	// nothing, so a UDP link rebuilt after a failed request keeps counting
+	// the heartbeats its module missed.
+	if (link_is_stream(ch))
+		link_heard(ch);
 	frames_drop(ch);
 	watch(ch, fd, ULOOP_READ);
 	write_link_state(ch, true);
@@ -231,6 +234,7 @@ void attach_and_poll(at_channel *ch)
 	char name[LINK_STATE_NAME_SIZE];
 	link_state_name(ch, name);
 	clean_cache_temp(name);
+	ch->missed_heartbeats = -1;
 	attach_odu(ch);
 	poll_timer_start(ch);
 }
@@ -306,9 +310,14 @@ void link_gone(at_channel *ch, const char *cause)
 {
 	if (!ch || ch->link_state != LINK_ATTACHED)
 		return;
-	log_message(LOG_WARNING, "odu link of %s lost: %s", ch->name, cause);
+	// Said once: a UDP link rebuilt after the loss and still silent is
+	// rebuilt again without a word until the module speaks.
+	const bool said = ch->notified == NOTIFIED_DOWN;
+	if (!said)
+		log_message(LOG_WARNING, "odu link of %s lost: %s", ch->name, cause);
 	disattach_odu(ch);
+	ch->missed_heartbeats = -1;
 	ch->notify_when_heard = false;
-	if (ch->notified != NOTIFIED_DOWN)
+	if (!said)
 		notify_available(ch, false);
 }
