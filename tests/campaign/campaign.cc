@@ -604,6 +604,8 @@ void vanish_idle(harness::world &w, const options &o, bool udp)
 	std::printf("  notify_proto while silent: %s; state file rewrites: %ld\n",
 		    shown(count_notes(w.notifications()) - before).c_str(),
 		    watch.count(t0, clock_type::now()));
+	// The module comes back a while after the loss, once the link is rebuilt.
+	std::this_thread::sleep_for(3s);
 	std::printf("  simulator: %s\n", w.sim_control("silence off").c_str());
 	std::vector<std::string> tags;
 	std::string cmd = command_for(call_kind::ECHO, "back", &tags);
