@@ -6,7 +6,10 @@
 #   scripts/campaign.sh [build-dir] [driver options...]
 # Driver options: --seconds N (per scenario, default 10), --only NAME,
 # --list, --programs DIR (the daemon and client of another build folder,
-# e.g. an older commit's, for before-and-after figures).
+# e.g. an older commit's, for before-and-after figures), --vanish (instead, a
+# module that goes silent with its link open: time until the daemon notices
+# while idle over TCP and UDP, and a UDP outage under calls; --cap N and
+# --outage N set their lengths in seconds).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=build

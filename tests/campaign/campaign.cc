@@ -4,20 +4,26 @@
 // call's command is unique (AT+ECHO<tag>), so each answer is checked against
 // its own command; per scenario it prints the calls made, the answers that
 // were another command's text reported as code 0, the cut answers reported
-// as 0, and the codes seen.
+// as 0, and the codes seen. With --vanish it instead times how the daemon
+// notices a module that went silent with its link left open, and what netifd
+// and the link-state file are told meanwhile.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -323,6 +329,9 @@ struct cli_tally {
 
 struct options {
 	int seconds = 10;
+	bool vanish = false;  // the vanished-module runs instead of the scenarios
+	int cap = 150;        // longest wait for the daemon to notice, in seconds
+	int outage = 90;      // the UDP outage, in seconds
 	std::string programs; // folder of ravel_tools and ravel_tools_cli to test
 	std::vector<std::string> only;
 };
@@ -423,6 +432,327 @@ void print_row(const scenario &s, const tally &t, const cli_tally *c)
 	std::fflush(stdout);
 }
 
+// ---- A module that vanishes: it stops answering anything (heartbeats
+// included) while its TCP connection stays open, as when its cable is pulled.
+
+double seconds_since(clock_type::time_point from, clock_type::time_point to)
+{
+	return std::chrono::duration<double>(to - from).count();
+}
+
+// Every replacement of the link-state file (a rename onto its name, or a
+// write closed on it), with whether it then said attached.
+class state_watch {
+public:
+	struct change {
+		clock_type::time_point at;
+		bool attached;
+	};
+
+	state_watch()
+	{
+		fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+		if (fd_ >= 0)
+			inotify_add_watch(fd_, "/tmp/oriel/cache", IN_MOVED_TO | IN_CLOSE_WRITE);
+		thread_ = std::thread([this] { run(); });
+	}
+	~state_watch()
+	{
+		stop_ = true;
+		thread_.join();
+		if (fd_ >= 0)
+			close(fd_);
+	}
+	state_watch(const state_watch &) = delete;
+	state_watch &operator=(const state_watch &) = delete;
+
+	std::vector<change> changes()
+	{
+		std::lock_guard<std::mutex> hold(mutex_);
+		return changes_;
+	}
+	long count(clock_type::time_point from, clock_type::time_point to)
+	{
+		long n = 0;
+		for (const auto &c : changes())
+			n += c.at >= from && c.at < to;
+		return n;
+	}
+	// When the file first said detached after from, if it did.
+	std::optional<clock_type::time_point> detached_after(clock_type::time_point from)
+	{
+		for (const auto &c : changes())
+			if (c.at >= from && !c.attached)
+				return c.at;
+		return std::nullopt;
+	}
+
+private:
+	void run()
+	{
+		alignas(struct inotify_event) char buf[4096];
+		const std::string name =
+			std::filesystem::path(harness::world::state_file).filename().string();
+		while (!stop_) {
+			struct pollfd p = {fd_, POLLIN, 0};
+			if (fd_ < 0 || poll(&p, 1, 50) <= 0)
+				continue;
+			ssize_t n = read(fd_, buf, sizeof buf);
+			for (ssize_t at = 0; n > 0 && at < n;) {
+				const auto *e = reinterpret_cast<const struct inotify_event *>(buf + at);
+				if (e->len && name == e->name) {
+					std::string text =
+						harness::read_file(harness::world::state_file).value_or("");
+					std::lock_guard<std::mutex> hold(mutex_);
+					changes_.push_back({clock_type::now(), has(text, "\"server\"")});
+				}
+				at += ssize_t(sizeof *e) + e->len;
+			}
+		}
+	}
+
+	int fd_ = -1;
+	std::atomic<bool> stop_{false};
+	std::mutex mutex_;
+	std::vector<change> changes_;
+	std::thread thread_;
+};
+
+// The recorder's notify_proto lines: how many said available true and false.
+struct notes {
+	long total = 0, up = 0, down = 0;
+};
+
+notes count_notes(const std::string &log)
+{
+	notes n;
+	for (size_t at = log.find("notify_proto"); at != std::string::npos;
+	     at = log.find("notify_proto", at + 1)) {
+		n.total++;
+		size_t end = log.find('\n', at);
+		size_t a = log.find("\"available\"", at);
+		if (a == std::string::npos || a > end)
+			continue;
+		a = log.find_first_not_of(": ", a + 11);
+		(log.compare(a, 4, "true") == 0 ? n.up : n.down)++;
+	}
+	return n;
+}
+
+notes operator-(notes a, const notes &b)
+{
+	return {a.total - b.total, a.up - b.up, a.down - b.down};
+}
+
+std::string shown(const notes &n)
+{
+	return std::to_string(n.total) + " (true " + std::to_string(n.up) + ", false " +
+	       std::to_string(n.down) + ")";
+}
+
+// Shown on one line: line breaks as \r and \n, at most 60 characters.
+std::string one_line(const std::string &text)
+{
+	std::string out;
+	for (char c : text.substr(0, 60))
+		out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
+	return out;
+}
+
+// Idle: attached, no calls, then the module goes silent. Times the daemon's
+// "lost" line, the link-state file saying detached and available:false.
+void vanish_idle(harness::world &w, const options &o, bool udp)
+{
+	scenario s;
+	s.name = udp ? "vanish-udp" : "vanish-tcp";
+	s.what = "";
+	s.udp = udp;
+	std::printf("%s: silent module while idle, nothing called\n", s.name);
+	if (auto why = start_scenario(w, o, s); !why.empty()) {
+		std::printf("  not run: %s\n", why.c_str());
+		return;
+	}
+	state_watch watch;
+	notes before = count_notes(w.notifications());
+	std::this_thread::sleep_for(2s);
+	auto t0 = clock_type::now();
+	std::printf("  simulator: %s\n", w.sim_control("silence on").c_str());
+	std::optional<double> lost, detached, down;
+	auto cap = t0 + std::chrono::seconds(o.cap);
+	while (clock_type::now() < cap && (!lost || !detached || !down)) {
+		std::this_thread::sleep_for(50ms);
+		if (!lost)
+			if (auto l = harness::system_log().find("link of cpe lost"); !l.empty())
+				lost = seconds_since(t0, l.front().received);
+		if (!detached)
+			if (auto d = watch.detached_after(t0))
+				detached = seconds_since(t0, *d);
+		if (!down && (count_notes(w.notifications()) - before).down > 0)
+			down = seconds_since(t0, clock_type::now());
+	}
+	auto figure = [&](const char *what, const std::optional<double> &t) {
+		if (t)
+			std::printf("  %-28s %6.1f s\n", what, *t);
+		else
+			std::printf("  %-28s not within %d s\n", what, o.cap);
+	};
+	figure("\"lost\" in the log after", lost);
+	figure("state file detached after", detached);
+	figure("available:false sent after", down);
+	if (auto l = harness::system_log().find("link of cpe lost"); !l.empty())
+		std::printf("  log (level %d): %s\n", l.front().level, one_line(l.front().text).c_str());
+	std::printf("  notify_proto while silent: %s; state file rewrites: %ld\n",
+		    shown(count_notes(w.notifications()) - before).c_str(),
+		    watch.count(t0, clock_type::now()));
+	// The module comes back a while after the loss, once the link is rebuilt.
+	std::this_thread::sleep_for(3s);
+	std::printf("  simulator: %s\n", w.sim_control("silence off").c_str());
+	std::vector<std::string> tags;
+	std::string cmd = command_for(call_kind::ECHO, "back", &tags);
+	auto r = harness::run({program(o, "ravel_tools_cli"), "-i", "cpe", "-c", cmd, "-w", "2000"}, 30s,
+			      program_env(o));
+	std::printf("  first call once back: exit %d, %s: \"%s\"\n", r.status.code,
+		    has(r.out, "+ECHO: back") ? "answered" : "not answered", one_line(r.out + r.err).c_str());
+	std::fflush(stdout);
+	stop(w.daemon);
+	stop(w.sim);
+}
+
+// One caller every second (wait 1000) until end; what it saw, with when its
+// first answer after back came, in the steady clock's nanoseconds.
+struct paced_tally {
+	long calls = 0, codes[8] = {}, bus_failed = 0;
+	long long first_ok_after_back = -1;
+};
+
+[[noreturn]] void run_paced_caller(clock_type::time_point back, clock_type::time_point end, int out)
+{
+	paced_tally t;
+	struct ubus_context *ctx = ubus_connect(nullptr);
+	uint32_t id = 0;
+	struct blob_buf b = {};
+	auto next = clock_type::now();
+	for (long n = 0; ctx && clock_type::now() < end; n++) {
+		std::this_thread::sleep_until(next);
+		next += 1s;
+		reply r;
+		int st = ubus_lookup_id(ctx, "ravelcpe", &id);
+		if (st == 0) {
+			blob_buf_init(&b, 0);
+			blobmsg_add_string(&b, "cmd", ("AT+ECHOpN" + std::to_string(n)).c_str());
+			blobmsg_add_u32(&b, "wait", 1000);
+			st = ubus_invoke(ctx, id, "at_cmd", b.head, on_reply, &r, 30000);
+		}
+		t.calls++;
+		if (st != 0 || !r.data) {
+			t.bus_failed++;
+			continue;
+		}
+		t.codes[r.code >= 0 && r.code < 7 ? r.code : 7]++;
+		auto now = clock_type::now();
+		if (r.code == 0 && now >= back && t.first_ok_after_back < 0)
+			t.first_ok_after_back =
+				std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch())
+					.count();
+		next = std::max(next, now);
+	}
+	blob_buf_free(&b);
+	if (ctx)
+		ubus_free(ctx);
+	(void)!write(out, &t, sizeof t);
+	_exit(0);
+}
+
+// UDP, one call a second, the module silent for the outage and then back:
+// notifications and state-file rewrites during it, and how soon after it
+// netifd hears available:true.
+void outage_udp(harness::world &w, const options &o)
+{
+	scenario s;
+	s.name = "outage-udp";
+	s.what = "";
+	s.udp = true;
+	std::printf("outage-udp: module silent %d s, one call a second (wait 1000), udp\n", o.outage);
+	if (auto why = start_scenario(w, o, s); !why.empty()) {
+		std::printf("  not run: %s\n", why.c_str());
+		return;
+	}
+	state_watch watch;
+	notes at_start = count_notes(w.notifications());
+	auto t_on = clock_type::now() + 3s;
+	auto t_off = t_on + std::chrono::seconds(o.outage);
+	auto end = t_off + 40s;
+	int fds[2];
+	if (pipe2(fds, O_CLOEXEC) != 0)
+		return;
+	pid_t pid = fork();
+	if (pid == 0) {
+		close(fds[0]);
+		run_paced_caller(t_off, end, fds[1]);
+	}
+	close(fds[1]);
+	std::this_thread::sleep_until(t_on);
+	notes at_on = count_notes(w.notifications());
+	std::printf("  simulator: %s\n", w.sim_control("silence on").c_str());
+	std::this_thread::sleep_until(t_off);
+	notes during = count_notes(w.notifications()) - at_on;
+	long lost_lines = long(harness::system_log().find("link of cpe lost").size());
+	long rebuilt = long(harness::system_log().find("at fail,disattach_odu").size());
+	std::printf("  simulator: %s\n", w.sim_control("silence off").c_str());
+	notes at_off = count_notes(w.notifications());
+	std::optional<double> up;
+	while (clock_type::now() < end && !up) {
+		std::this_thread::sleep_for(50ms);
+		if ((count_notes(w.notifications()) - at_off).up > 0)
+			up = seconds_since(t_off, clock_type::now());
+	}
+	paced_tally t;
+	if (read(fds[0], &t, sizeof t) != sizeof t)
+		t = paced_tally{};
+	close(fds[0]);
+	if (pid > 0)
+		waitpid(pid, nullptr, 0);
+	std::printf("  during the outage: notify_proto %s, state file rewrites %ld, \"lost\" lines %ld, "
+		    "links rebuilt for a failed call %ld\n",
+		    shown(during).c_str(), watch.count(t_on, t_off), lost_lines, rebuilt);
+	std::printf("  available:false ever sent: %s\n",
+		    (count_notes(w.notifications()) - at_start).down > 0 ? "yes" : "no");
+	if (up)
+		std::printf("  available:true after back:  %.1f s\n", up.value());
+	else
+		std::printf("  available:true after back:  not within %d s\n", 40);
+	if (t.first_ok_after_back >= 0) {
+		clock_type::time_point ok{std::chrono::nanoseconds(t.first_ok_after_back)};
+		std::printf("  first answered call after back: %.1f s\n", seconds_since(t_off, ok));
+	} else {
+		std::printf("  first answered call after back: none within 40 s\n");
+	}
+	std::string codes;
+	for (int i = 0; i < 8; i++)
+		if (t.codes[i])
+			codes += " " + (i < 7 ? std::to_string(i) : std::string("other")) + ":" +
+				 std::to_string(t.codes[i]);
+	std::printf("  calls %ld, no reply %ld, codes%s\n", t.calls, t.bus_failed, codes.c_str());
+	std::printf("  after attach, all notify_proto: %s; state file rewrites: %ld\n",
+		    shown(count_notes(w.notifications()) - at_start).c_str(), long(watch.changes().size()));
+	std::fflush(stdout);
+	stop(w.daemon);
+	stop(w.sim);
+}
+
+void run_vanish(harness::world &w, const options &o)
+{
+	auto wanted = [&](const char *name) {
+		return o.only.empty() || std::find(o.only.begin(), o.only.end(), name) != o.only.end();
+	};
+	if (wanted("vanish-tcp"))
+		vanish_idle(w, o, false);
+	if (wanted("vanish-udp"))
+		vanish_idle(w, o, true);
+	if (wanted("outage-udp"))
+		outage_udp(w, o);
+}
+
 const char usage[] = "Usage: ravel_campaign [--seconds N] [--programs DIR] [--only NAME]... [--list]\n"
 		     "  --seconds N     length of each scenario (default 10; the heartbeat case runs\n"
 		     "                  at least 25, the heartbeat comes every 20 s)\n"
@@ -431,7 +761,13 @@ const char usage[] = "Usage: ravel_campaign [--seconds N] [--programs DIR] [--on
 		     "                  are copied next to this program. The bus and the simulator\n"
 		     "                  stay this build's\n"
 		     "  --only NAME     run only this scenario (repeatable)\n"
-		     "  --list          list the scenarios\n";
+		     "  --list          list the scenarios\n"
+		     "  --vanish        instead, a module that goes silent with its link open:\n"
+		     "                  vanish-tcp and vanish-udp (idle, time until noticed) and\n"
+		     "                  outage-udp (one call a second through an outage); --only\n"
+		     "                  picks among them\n"
+		     "  --cap N         longest wait for the daemon to notice (default 150 s)\n"
+		     "  --outage N      length of the UDP outage (default 90 s)\n";
 
 bool parse(int argc, char **argv, options *o)
 {
@@ -442,12 +778,21 @@ bool parse(int argc, char **argv, options *o)
 				std::printf("%-14s %s\n", s.name, s.what);
 			std::exit(0);
 		}
+		if (a == "--vanish") {
+			o->vanish = true;
+			continue;
+		}
 		if (i + 1 >= argc)
 			return false;
 		if (a == "--seconds") {
 			o->seconds = std::atoi(argv[++i]);
 			if (o->seconds < 1 || o->seconds > 3600)
 				return false;
+		} else if (a == "--cap" || a == "--outage") {
+			int n = std::atoi(argv[++i]);
+			if (n < 1 || n > 3600)
+				return false;
+			(a == "--cap" ? o->cap : o->outage) = n;
 		} else if (a == "--programs") {
 			o->programs = argv[++i];
 		} else if (a == "--only") {
@@ -521,6 +866,11 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	std::printf("daemon: %s\n", program(o, "ravel_tools").c_str());
+	if (o.vanish) {
+		run_vanish(w, o);
+		w.stop();
+		return 0;
+	}
 	std::printf("%-14s %6s %7s %10s %12s %8s  %s\n", "scenario", "calls", "right", "wrong-ok",
 		    "truncated-ok", "no-reply", "codes");
 	int failed = 0;
