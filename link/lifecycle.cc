@@ -18,6 +18,7 @@ extern "C" {
 #include "common/own.h"
 #include "link/chat.h"
 #include "link/frames.h"
+#include "link/loss.h"
 #include "link/poll.h"
 #include "link/transport.h"
 
