@@ -2,6 +2,9 @@
 #include "link/poll.h"
 
 #include <stddef.h>
+#include <stdint.h>
+
+#include <algorithm>
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
@@ -42,12 +45,19 @@ void poll_timer_start(at_channel *ch)
 
 bool poll_heartbeat_due(const at_channel *ch)
 {
-	if (!heartbeat_step_runs(ch) || ch->heartbeat_interval == 0)
+	return poll_heartbeat_due_in(ch, 1);
+}
+
+bool poll_heartbeat_due_in(const at_channel *ch, unsigned runs)
+{
+	if (!heartbeat_step_runs(ch) || ch->heartbeat_interval == 0 || runs == 0)
 		return false;
 	int period = ch->heartbeat_interval / POLL_INTERVAL_MS;
 	if (period <= 0)
 		period = 1;
-	return static_cast<unsigned>(ch->poll_count) % static_cast<unsigned>(period) == 0;
+	// One of the runs poll_count .. poll_count + runs - 1 is a heartbeat run.
+	const unsigned into = static_cast<unsigned>(ch->poll_count) % static_cast<unsigned>(period);
+	return into == 0 || into + runs > static_cast<unsigned>(period);
 }
 
 void poll_take_pending(at_channel *, const char *text, int len)
@@ -73,15 +83,18 @@ void poll_take_pending(at_channel *, const char *text, int len)
 
 void poll_tick(uloop_timeout *timer)
 {
-	at_channel *ch = channel_of(timer);
+	poll_runs(channel_of(timer), 1);
+}
 
+void poll_runs(at_channel *ch, unsigned runs)
+{
 	if (ch->link_state == LINK_ATTACHED || attach_odu(ch) == ATTACH_OK) {
 		// A module that closed its end of a stream is noticed by the link
 		// watch, or here when the heartbeat cannot be written.
 		const char *gone = nullptr;
 		link_notify_if_heard(ch);
 		if (heartbeat_step_runs(ch)) {
-			if (poll_heartbeat_due(ch)) {
+			if (poll_heartbeat_due_in(ch, runs)) {
 				const bool framed = channel_is_framed(ch);
 				if (link_heartbeat_missed(ch))
 					gone = "no answer to 3 heartbeats";
@@ -92,7 +105,7 @@ void poll_tick(uloop_timeout *timer)
 				else if (sent == CHAT_OK && !framed && !gone)
 					chat_owe_answer(ch); // "OK", read when it comes
 			}
-			ch->poll_count = static_cast<int>(static_cast<unsigned>(ch->poll_count) + 1);
+			ch->poll_count = static_cast<int>(static_cast<unsigned>(ch->poll_count) + runs);
 		}
 		if (gone)
 			link_gone(ch, gone);
@@ -107,8 +120,12 @@ void poll_catch_up(at_channel *ch)
 	if (!ch)
 		return;
 	link_catch_up(ch);
-	if (ch->poll_timer.pending && uloop_timeout_remaining64(&ch->poll_timer) <= 0) {
+	const int64_t left = ch->poll_timer.pending ? uloop_timeout_remaining64(&ch->poll_timer) : 1;
+	if (left <= 0) {
+		// A request that held the loop held the runs that fell in it too:
+		// they count, so the heartbeat keeps its 20 s however busy the bus is.
+		const int64_t late = std::min<int64_t>(-left, POLL_CATCH_UP_MAX_MS);
 		uloop_timeout_cancel(&ch->poll_timer);
-		poll_tick(&ch->poll_timer);
+		poll_runs(ch, static_cast<unsigned>(1 + late / POLL_INTERVAL_MS));
 	}
 }

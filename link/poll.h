@@ -36,6 +36,12 @@ void poll_catch_up(at_channel *ch);
 // One poll run; the timer is embedded in the record it belongs to.
 void poll_tick(struct uloop_timeout *timer);
 
+// A run that stands for `runs` runs of the rhythm (the ones a long request
+// held up): one attach attempt and at most one heartbeat, and poll_count
+// advanced by `runs`, so the heartbeat goes out when its run fell among them.
+void poll_runs(at_channel *ch, unsigned runs);
+constexpr int POLL_CATCH_UP_MAX_MS = 300 * 1000;
+
 // What the poll timer does with text the module sent on its own: it goes to
 // the scan cache when it holds the scan-report marker. Also used for the
 // text read before a command is sent.
@@ -44,3 +50,4 @@ void poll_take_pending(at_channel *ch, const char *text, int len);
 // Whether this run sends a heartbeat (framed modules only once ready); the
 // caller counts the run with poll_count afterwards.
 bool poll_heartbeat_due(const at_channel *ch);
+bool poll_heartbeat_due_in(const at_channel *ch, unsigned runs);

@@ -98,6 +98,17 @@ TEST_F(link_unit, heartbeat_every_50th_counted_run)
 	EXPECT_TRUE(poll_heartbeat_due(&framed));
 }
 
+TEST_F(link_unit, runs_held_up_by_a_request_keep_the_heartbeat_rhythm)
+{
+	at_channel ch = plain_channel(3);
+	ch.poll_count = 48;
+	EXPECT_FALSE(poll_heartbeat_due_in(&ch, 2)); // runs 48, 49
+	EXPECT_TRUE(poll_heartbeat_due_in(&ch, 3));  // run 50 among them
+	ch.poll_count = 1;
+	EXPECT_FALSE(poll_heartbeat_due_in(&ch, 49));
+	EXPECT_TRUE(poll_heartbeat_due_in(&ch, 50));
+}
+
 TEST_F(link_unit, transport_argument_checks)
 {
 	EXPECT_EQ(fd_set_blocking(-1), -1);
