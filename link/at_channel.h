@@ -103,6 +103,7 @@ struct at_channel {
 	bool answers_heartbeats; // a framed module was heard between heartbeats
 	uint8_t notified;
 	bool notify_when_heard; // a datagram link after a loss: up once the module speaks
+	int poll_late_ms;       // part of a run held up by requests, not yet counted
 	frame_reader frames;
 };
 

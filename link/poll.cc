@@ -124,7 +124,9 @@ void poll_catch_up(at_channel *ch)
 	if (left <= 0) {
 		// A request that held the loop held the runs that fell in it too:
 		// they count, so the heartbeat keeps its 20 s however busy the bus is.
-		const int64_t late = std::min<int64_t>(-left, POLL_CATCH_UP_MAX_MS);
+		// What is left of a run's length carries over to the next catch-up.
+		const int64_t late = std::min<int64_t>(-left, POLL_CATCH_UP_MAX_MS) + ch->poll_late_ms;
+		ch->poll_late_ms = static_cast<int>(late % POLL_INTERVAL_MS);
 		uloop_timeout_cancel(&ch->poll_timer);
 		poll_runs(ch, static_cast<unsigned>(1 + late / POLL_INTERVAL_MS));
 	}
