@@ -93,6 +93,7 @@ struct at_channel {
 	// one, a plain heartbeat not answered yet. Forgotten at late_until_ms.
 	int late_owed;
 	uint64_t late_until_ms;
+	bool late_awaited;          // the next command already waited for it once
 	line_scanner pending_lines; // the lines of text read while no exchange runs
 	bool module_echoes;         // the module was last seen echoing commands
 	// Whether the module is still there: anything heard since the last

@@ -88,14 +88,8 @@ bool append_answer(at_channel *ch, const char *bytes, int len)
 void drain_pending(at_channel *ch)
 {
 	for (int i = 0; i < CHAT_DRAIN_READS_MAX && !request_ended(); i++) {
-		char *got = nullptr;
-		int len = 0;
 		bool ended = false;
-		const int code = chat_read_pending(ch, &got, &len, 0, &ended);
-		text_owner text(got);
-		if (code == CHAT_OK && len > 0 && ch->take_pending)
-			ch->take_pending(ch, text.get(), len);
-		if (code != CHAT_OK || ended)
+		if (chat_take_pending(ch, 0, &ended) != CHAT_OK || ended)
 			break;
 	}
 }
@@ -118,7 +112,7 @@ void pay_owed(at_channel *ch, const char *text, int len)
 // command's.
 void await_late(at_channel *ch)
 {
-	if (ch->late_owed <= 0)
+	if (ch->late_owed <= 0 || ch->late_awaited)
 		return;
 	const uint64_t now = uptime_ms();
 	if (now >= ch->late_until_ms) {
@@ -127,16 +121,12 @@ void await_late(at_channel *ch)
 	}
 	const uint64_t until = std::min<uint64_t>(ch->late_until_ms, now + CHAT_LATE_WAIT_MS);
 	for (uint64_t t = now; ch->late_owed > 0 && t < until && !request_ended(); t = uptime_ms()) {
-		char *got = nullptr;
-		int len = 0;
 		bool ended = false;
-		const int code = chat_read_pending(ch, &got, &len, static_cast<int>(until - t), &ended);
-		text_owner text(got);
-		if (code == CHAT_OK && len > 0 && ch->take_pending)
-			ch->take_pending(ch, text.get(), len);
-		if (code != CHAT_OK || ended)
+		if (chat_take_pending(ch, static_cast<int>(until - t), &ended) != CHAT_OK || ended)
 			break;
 	}
+	// Awaited once: later commands rely on the echo to tell it apart.
+	ch->late_awaited = ch->late_owed > 0;
 }
 
 int collect_answer(at_channel *ch, char **answer, int *answer_len, const char *expect, int wait_ms,
@@ -150,6 +140,7 @@ void chat_owe_answer(at_channel *ch)
 		return;
 	if (ch->late_owed < CHAT_LATE_OWED_MAX)
 		ch->late_owed++;
+	ch->late_awaited = false;
 	ch->late_until_ms = uptime_ms() + CHAT_LATE_KEEP_MS;
 }
 
@@ -478,4 +469,15 @@ int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, b
 	if (n < 3 || (memcmp(*text, "AT\r", 3) != 0 && memcmp(*text, "AT\n", 3) != 0))
 		log_message(LOG_WARNING, "--- %d,%d >>> (%s)", fd, n, *text);
 	return CHAT_OK;
+}
+
+int chat_take_pending(at_channel *ch, int wait_ms, bool *ended)
+{
+	char *got = nullptr;
+	int len = 0;
+	const int code = chat_read_pending(ch, &got, &len, wait_ms, ended);
+	text_owner text(got);
+	if (code == CHAT_OK && len > 0 && ch->take_pending)
+		ch->take_pending(ch, text.get(), len);
+	return code;
 }

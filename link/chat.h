@@ -83,5 +83,9 @@ int chat_recv(at_channel *ch, char **answer, int *answer_len, const char *expect
 // stream link, the module has closed or reset the connection.
 int chat_read_pending(at_channel *ch, char **text, int *text_len, int wait_ms, bool *ended = nullptr);
 
+// Reads one piece of what the module sent on its own, as chat_read_pending,
+// and hands its text to ch->take_pending.
+int chat_take_pending(at_channel *ch, int wait_ms, bool *ended);
+
 // Seconds of the overall alarm for a line of `commands` commands.
 unsigned chat_alarm_seconds(size_t commands, int wait_ms);

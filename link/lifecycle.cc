@@ -184,13 +184,8 @@ void link_catch_up(at_channel *ch)
 void link_read_pending(at_channel *ch, int reads)
 {
 	for (int i = 0; i < reads && ch->link_state == LINK_ATTACHED; i++) {
-		char *got = nullptr;
-		int len = 0;
 		bool ended = false;
-		const int code = chat_read_pending(ch, &got, &len, 0, &ended);
-		text_owner text(got);
-		if (code == CHAT_OK && len > 0 && ch->take_pending)
-			ch->take_pending(ch, text.get(), len);
+		const int code = chat_take_pending(ch, 0, &ended);
 		if (ended && link_is_stream(ch)) {
 			link_gone(ch, "closed by the module");
 			return;
