@@ -408,7 +408,7 @@ TEST_F(chat_engine, stop_signal_ends_the_request_at_once_with_5_and_the_text)
 	uloop_done();
 	last_signal = 0;
 	EXPECT_EQ(code, CHAT_TIMED_OUT);
-	EXPECT_LT(took, 2.0);
+	EXPECT_LT(took, 4.0); // the request alone would last minutes
 	EXPECT_EQ(answer(), "+PART");
 }
 
@@ -581,7 +581,7 @@ TEST_F(chat_engine, alarm_caught_between_reads_ends_the_collection)
 	int len = 0;
 	auto t = clk::now();
 	EXPECT_EQ(chat_recv(&ch, &got, &len, nullptr, 3000), CHAT_NO_ANSWER);
-	EXPECT_LT(seconds_since(t), 1.5); // the stream alone lasts 3 s
+	EXPECT_LT(seconds_since(t), 2.5); // the stream alone lasts 3 s
 	stop = true;
 	p.join();
 	ASSERT_NE(got, nullptr);

@@ -321,7 +321,7 @@ TEST_F(link_e2e, a_key_file_that_is_not_a_regular_file_counts_as_none)
 	p.join();
 	auto start = std::chrono::steady_clock::now();
 	poll_run(ch);
-	EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+	EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms); // the open is freed after 3 s
 	unblock.join();
 
 	// A link is not followed, even to a regular file: the default marker holds.
