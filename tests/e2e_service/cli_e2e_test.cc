@@ -125,10 +125,14 @@ TEST_F(cli_e2e, no_command_does_nothing)
 
 TEST_F(cli_e2e, time_out_follows_wait_and_block)
 {
-	start_all();
+	// A module that echoes, and commands other than the heartbeat's "AT":
+	// its answer, 1.5 s late too, is then told apart from theirs.
+	start_bus();
+	start_sim({"-e"});
+	start_daemon();
 	sim("delay 1500");
 	// -W -3: 3100 - 3000 = 100 ms, too short for the answer.
-	auto short_call = cli({"-c", "AT", "-W", "-3"});
+	auto short_call = cli({"-c", "ATI", "-W", "-3"});
 	EXPECT_EQ(short_call.status.code, 0);
 	// No answer printed: the call ended before the module's 1.5 s (and well
 	// before the default 3.1 s).
@@ -136,7 +140,7 @@ TEST_F(cli_e2e, time_out_follows_wait_and_block)
 	EXPECT_LT(short_call.status.elapsed, 3000ms);
 
 	// -W -4 would be -900 ms: the call still ends at once, never waits forever.
-	auto negative = cli({"-c", "AT", "-W", "-4"});
+	auto negative = cli({"-c", "ATI", "-W", "-4"});
 	EXPECT_EQ(negative.status.code, 0);
 	EXPECT_EQ(negative.out, "");
 	EXPECT_LT(negative.status.elapsed, 3000ms);
@@ -144,7 +148,7 @@ TEST_F(cli_e2e, time_out_follows_wait_and_block)
 	// The default 3100 ms covers a 1.5 s answer; block 2 holds the call.
 	// The daemon first finishes the two calls above, one at a time.
 	EXPECT_TRUE(wait_for_answers(2)) << sim_received();
-	auto blocked = cli({"-c", "AT", "-W", "2"});
+	auto blocked = cli({"-c", "ATI", "-W", "2"});
 	EXPECT_EQ(blocked.status.code, 0);
 	EXPECT_NE(blocked.out.find("OK"), std::string::npos);
 	EXPECT_GE(blocked.status.elapsed, 3300ms);
