@@ -50,7 +50,8 @@ bool link_heartbeat_missed(at_channel *ch)
 
 void link_lost_check(at_channel *ch)
 {
-	if (ch)
+	// Every poll run comes here: the clock is read only when a loss is pending.
+	if (ch && ch->lost_since != 0)
 		link_lost_check_at(ch, uptime_seconds());
 }
 
