@@ -108,6 +108,14 @@ void became_attached(at_channel *ch, int fd)
 		send_proto_notify(ch);
 }
 
+// The poll runs wait out a connect; once it has ended they resume an
+// interval later, as after a connect that blocked.
+void resume_poll_runs(at_channel *ch)
+{
+	if (ch->poll_timer.pending)
+		uloop_timeout_set(&ch->poll_timer, static_cast<int>(ch->poll_interval));
+}
+
 // The connect ended (the socket became writable): attach, or give up until
 // the next poll run tries again.
 void finish_connect(at_channel *ch)
@@ -118,11 +126,18 @@ void finish_connect(at_channel *ch)
 	ch->connect_fd = -1;
 	if (link_connect_result(fd.get()) == 0)
 		became_attached(ch, fd.release());
+	resume_poll_runs(ch);
+}
+
+void time_out_connect(at_channel *ch)
+{
+	give_up_connect(ch);
+	resume_poll_runs(ch);
 }
 
 void on_connect_timeout(struct uloop_timeout *timer)
 {
-	give_up_connect(container_of(timer, at_channel, connect_timer));
+	time_out_connect(container_of(timer, at_channel, connect_timer));
 }
 
 void on_link_event(struct uloop_fd *u, unsigned int)
@@ -175,7 +190,7 @@ void link_catch_up(at_channel *ch)
 		if (poll(&p, 1, 0) > 0)
 			finish_connect(ch);
 		else if (uloop_timeout_remaining64(&ch->connect_timer) <= 0)
-			give_up_connect(ch);
+			time_out_connect(ch);
 	}
 	if (ch->link_state == LINK_ATTACHED)
 		link_read_pending(ch, LINK_WATCH_READS);

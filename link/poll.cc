@@ -111,7 +111,13 @@ void poll_runs(at_channel *ch, unsigned runs)
 			link_gone(ch, gone);
 	}
 
-	uloop_timeout_set(&ch->poll_timer, static_cast<int>(ch->poll_interval));
+	// A run while a connect is on its way has nothing to do: the next one
+	// comes an interval after the connect ends (the link re-arms it then),
+	// and at the latest an interval after the connect's time-out.
+	int64_t next = ch->poll_interval;
+	if (link_connecting(ch))
+		next += std::max<int64_t>(0, uloop_timeout_remaining64(&ch->connect_timer));
+	uloop_timeout_set(&ch->poll_timer, static_cast<int>(next));
 	link_lost_check(ch);
 }
 

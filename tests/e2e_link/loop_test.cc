@@ -1,11 +1,7 @@
 // SPDX-License-Identifier: ISC
 // The daemon's loop stays free while the module cannot be reached: a connect
 // that never ends keeps nobody waiting, neither a caller nor a stop signal.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,34 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A TCP port whose connects never end: the listener's queue (length 0) is
-// held full by one connection that is never accepted, so the kernel drops
-// every further SYN, as a module behind a pulled cable would.
-struct black_hole {
-	int listener = -1, filler = -1;
-	int port = 0;
-	black_hole()
-	{
-		sockaddr_in a = {};
-		a.sin_family = AF_INET;
-		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-		listener = socket(AF_INET, SOCK_STREAM, 0);
-		socklen_t len = sizeof(a);
-		if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 ||
-		    listen(listener, 0) != 0 ||
-		    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-			return;
-		filler = socket(AF_INET, SOCK_STREAM, 0);
-		if (connect(filler, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0)
-			port = ntohs(a.sin_port);
-	}
-	~black_hole()
-	{
-		close(filler);
-		close(listener);
-	}
-};
-
 int reply_code = -1;
 
 void on_reply(ubus_request *, int, blob_attr *msg)
@@ -64,7 +32,7 @@ class daemon_loop : public harness::world_test {};
 
 TEST_F(daemon_loop, a_connect_that_never_ends_keeps_no_caller_and_no_stop_waiting)
 {
-	black_hole hole;
+	harness::black_hole hole;
 	ASSERT_NE(hole.port, 0) << "no black-hole port";
 	ASSERT_EQ("", w.start_bus());
 	ASSERT_EQ("", w.start_recorder());

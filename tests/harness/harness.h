@@ -190,4 +190,17 @@ private:
 // enter_sandbox). Throws std::runtime_error outside the sandbox.
 syslog_capture &system_log();
 
+// A loopback TCP port whose connects never end: the listener's queue
+// (length 0) is held full by one connection that is never accepted, so the
+// kernel drops every further SYN, as a module behind a pulled cable would.
+// port is 0 when it could not be made.
+struct black_hole {
+	black_hole();
+	~black_hole();
+	black_hole(const black_hole &) = delete;
+	black_hole &operator=(const black_hole &) = delete;
+	int listener = -1, filler = -1;
+	int port = 0;
+};
+
 } // namespace harness

@@ -154,6 +154,39 @@ TEST_F(link_e2e, the_loop_reads_the_modules_text_when_it_arrives)
 	uloop_done();
 }
 
+TEST_F(link_e2e, poll_runs_wait_out_a_connect_and_resume_an_interval_after_it_ends)
+{
+	ASSERT_EQ(uloop_init(), 0);
+	harness::black_hole hole;
+	ASSERT_NE(hole.port, 0) << "no black-hole port";
+	ch = plain_channel(-1);
+	ch.port = static_cast<uint16_t>(hole.port);
+	poll_timer_start(&ch);
+	poll_tick(&ch.poll_timer);
+	ASSERT_TRUE(link_connecting(&ch));
+	// One run for the whole connect, not one every interval.
+	EXPECT_GT(uloop_timeout_remaining64(&ch.poll_timer), LINK_CONNECT_TIMEOUT_MS);
+
+	// The connect runs out of time: runs resume an interval later.
+	uloop_timeout_set(&ch.connect_timer, 0);
+	link_catch_up(&ch);
+	EXPECT_FALSE(link_connecting(&ch));
+	EXPECT_LE(uloop_timeout_remaining64(&ch.poll_timer), POLL_INTERVAL_MS);
+
+	// A connect that succeeds: the first run (and heartbeat) an interval later.
+	uint16_t port = 0;
+	int lfd = listener(&port);
+	ch.port = port;
+	poll_tick(&ch.poll_timer);
+	for (int i = 0; i < 100 && link_connecting(&ch); i++)
+		uloop_run_timeout(10);
+	ASSERT_EQ(ch.link_state, LINK_ATTACHED);
+	EXPECT_LE(uloop_timeout_remaining64(&ch.poll_timer), POLL_INTERVAL_MS);
+	own_fd = true;
+	close(lfd);
+	uloop_done();
+}
+
 TEST_F(link_e2e, failed_attach_leaves_the_record_alone)
 {
 	uint16_t port = 0;
