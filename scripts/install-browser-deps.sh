@@ -3,7 +3,8 @@
 # Installs what the browser test of the LuCI views needs: Debian's Chromium
 # and the playwright-core driver from npm (pinned in tests/luci/package.json,
 # installed into tests/luci/node_modules). No browser download of its own:
-# the driver runs /usr/bin/chromium.
+# the driver runs /usr/bin/chromium. The pin is the newest release that still
+# runs on bookworm's Node.js 18; later ones need Node.js 20.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sudo=""
