@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: ISC
 # musl, the C library of OpenWrt, on this machine's CPU: Debian's musl-tools
-# (musl-gcc and its specs file) for C, and this machine's g++ on musl's headers
+# (musl-gcc's driver file) for C, and this machine's g++ on musl's headers
 # for C++. Only the header-only parts of libstdc++ may be used (the programs
 # and platform libraries are built without exceptions and RTTI): an empty
 # libstdc++.a comes first in the link path, so any use of the C++ run time is
@@ -20,24 +20,24 @@ execute_process(COMMAND gcc -print-file-name=include OUTPUT_VARIABLE gcc_include
 string(REGEX REPLACE "-gnu.*$" "-musl" musl_triple "${gnu_triple}")
 set(musl_lib /usr/lib/${musl_triple})
 set(musl_include /usr/include/${musl_triple})
-set(musl_specs ${musl_lib}/musl-gcc.specs)
-if(NOT EXISTS ${musl_specs})
-  message(FATAL_ERROR "no ${musl_specs}: install Debian's musl-tools")
+set(musl_driver_file ${musl_lib}/musl-gcc.specs)
+if(NOT EXISTS ${musl_driver_file})
+  message(FATAL_ERROR "no ${musl_driver_file}: install Debian's musl-tools")
 endif()
 
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
 set(CMAKE_LIBRARY_ARCHITECTURE ${musl_triple})
 
-# musl-gcc's specs replace the system headers, start files and libraries. They
-# are in the language flags, which reach compiles and links alike (once).
-set(CMAKE_C_FLAGS_INIT "-specs ${musl_specs}")
-# C++: the specs' headers only reach the C compiler proper, so the header
+# musl-gcc's driver file replaces the system headers, start files and libraries. It
+# is in the language flags, which reach compiles and links alike (once).
+set(CMAKE_C_FLAGS_INIT "-specs ${musl_driver_file}")
+# C++: that file's headers only reach the C compiler proper, so the header
 # folders are given in full, libstdc++'s first (its <cstdlib> includes the
 # next <stdlib.h>, musl's). The shim answers the glibc version tests in
 # libstdc++'s glibc-configured headers.
 set(cxx_include /usr/include/c++/${gcc_major})
-set(CMAKE_CXX_FLAGS_INIT "-specs ${musl_specs} -nostdinc \
+set(CMAKE_CXX_FLAGS_INIT "-specs ${musl_driver_file} -nostdinc \
 -include ${CMAKE_CURRENT_LIST_DIR}/musl/glibc_shim.h \
 -isystem ${cxx_include} -isystem /usr/include/${gnu_triple}/c++/${gcc_major} \
 -isystem ${cxx_include}/backward -isystem ${musl_include} -isystem ${gcc_include}")
